@@ -1,0 +1,35 @@
+// Deployment constants. Each can be set when the build is configured
+// (cmake -DOSTREL_LOG_PATH=... and so on); these are the defaults.
+#pragma once
+
+#ifndef OSTREL_LOG_PATH
+#define OSTREL_LOG_PATH "/home/ruvak/ostrel/request_form.log"  // the site owner's request log
+#endif
+#ifndef OSTREL_OK_PAGE
+#define OSTREL_OK_PAGE "/~ruvak/form_ok.html"  // thank-you page, served by the web server
+#endif
+#ifndef OSTREL_ERROR_PAGE
+#define OSTREL_ERROR_PAGE "/~ruvak/form_error.html"  // one page for every refusal
+#endif
+#ifndef OSTREL_MAIL_HOST
+#define OSTREL_MAIL_HOST "localhost"  // the mail server runs on this machine
+#endif
+#ifndef OSTREL_MAIL_PORT
+#define OSTREL_MAIL_PORT 2600  // where that mail server listens for us
+#endif
+#ifndef OSTREL_OWNER_ADDRESS
+#define OSTREL_OWNER_ADDRESS "webmaster@localhost"  // receives every notification
+#endif
+#ifndef OSTREL_MAIL_TIMEOUT_MS
+#define OSTREL_MAIL_TIMEOUT_MS 10000  // a stalled mail server must not hold the request
+#endif
+
+namespace config {
+constexpr const char* request_log = OSTREL_LOG_PATH;
+constexpr const char* ok_page = OSTREL_OK_PAGE;
+constexpr const char* error_page = OSTREL_ERROR_PAGE;
+constexpr const char* mail_host = OSTREL_MAIL_HOST;
+constexpr int mail_port = OSTREL_MAIL_PORT;
+constexpr const char* owner_address = OSTREL_OWNER_ADDRESS;
+constexpr int mail_timeout_ms = OSTREL_MAIL_TIMEOUT_MS;
+}  // namespace config

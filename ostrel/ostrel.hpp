@@ -1,0 +1,45 @@
+// The submission handler and the text functions that clean, check and escape field values.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "cgi_tools/cgi.hpp"
+
+using form_var_map = std::map<char*, char*, cgi_tools::form_var_comp>;
+
+// Handles one form submission: the request is decoded while it is constructed.
+class Ostrel {
+ public:
+  // limit bounds the raw request text; an unusable request ends the process.
+  explicit Ostrel(const int& limit);
+
+  // Checks, logs and mails the submission, then writes exactly one redirect answer.
+  void run();
+
+ private:
+  cgi_tools::cgi<form_var_map> decoder;
+};
+
+// The bytes of text that are letters, digits, punctuation or white space, in order.
+std::string filter(const std::string& text);
+
+// filter of a C string up to its first NUL; "" for a null pointer.
+std::string no_null(const char* value);
+
+// ASCII letter, whatever the locale.
+bool is_alpha(char c);
+
+// ASCII digit.
+bool is_digit(char c);
+
+// True when the address is non-empty, holds only letters, digits, "-", "." and "@",
+// and at least one "@".
+bool is_good_email(const std::string& address);
+
+// The value with each double quote doubled and CR, LF written as \r, \n,
+// so that it fits between the quotes of one CSV field on one line.
+std::string csv_escape(const std::string& value);
+
+// Writes "Location: <page>" and the blank line that ends the CGI header, and flushes.
+void write_redirect(const char* page);
