@@ -1,0 +1,252 @@
+// The program run as a web server runs it: environment and body in, exact bytes out.
+//
+// OSTREL_PROGRAM is the program as deployed (default constants); it is only
+// given requests that never reach the request log. OSTREL_UNDER_TEST is the
+// same code built to log to "log/request_form.log" below its working
+// directory, so every test logs into a temporary folder of its own.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/cgi_run.hpp"
+
+namespace {
+
+const std::string deployed = OSTREL_PROGRAM;
+const std::string under_test = OSTREL_UNDER_TEST;
+
+const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
+const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
+
+std::string form(const std::string& name, const std::string& email, const std::string& subject,
+                 const std::string& message) {
+  return "name=" + name + "&email=" + email + "&subject=" + subject + "&message=" + message;
+}
+
+cgi_request with_method(const std::string& method, cgi_request request) {
+  request.environment[0] = "REQUEST_METHOD=" + method;
+  return request;
+}
+
+TEST(Answers, RedirectsAreExact) {
+  EXPECT_EQ(ok_answer.size(), 34u);
+  EXPECT_EQ(error_answer.size(), 37u);
+}
+
+// Requests that the decoder refuses: its text on its stream, status 1.
+TEST(DecoderFaults, Table) {
+  std::string long_body(3001, 'x');
+  struct row {
+    const char* what;
+    std::vector<std::string> environment;
+    std::string body, out, err;
+  } rows[] = {
+      {"no method", {}, "", "", "\nMust run as a cgi...\n"},
+      {"POST without length", {"REQUEST_METHOD=POST"}, "a=1", "", "CONTENT_LENGTH = null"},
+      {"POST too long",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=3001"},
+       long_body,
+       "Your message is too long.. please shorten it. Thanks!",
+       ""},
+      {"POST length 0", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=0"}, "a=1",
+       "Unable to read from the input stream.", ""},
+      {"POST length abc", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=abc"}, "a=1",
+       "Unable to read from the input stream.", ""},
+      {"POST negative length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=-1"}, "a=1",
+       "Unable to read from the input stream.", ""},
+      {"POST empty length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH="}, "a=1",
+       "Unable to read from the input stream.", ""},
+      {"POST huge length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=99999999999999999999"}, "a=1",
+       "Your message is too long.. please shorten it. Thanks!", ""},
+      {"POST short body", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=3000"}, "name=a",
+       "Unable to read from the input stream.", ""},
+      {"GET too long",
+       {"REQUEST_METHOD=GET", "QUERY_STRING=" + long_body},
+       "",
+       "\nYour message is too long.. please shorten it. Thanks!",
+       ""},
+  };
+  for (const auto& r : rows) {
+    cgi_request request;
+    request.environment = r.environment;
+    request.body = r.body;
+    cgi_answer answer = run_cgi(deployed, request);
+    EXPECT_EQ(answer.out, r.out) << r.what;
+    EXPECT_EQ(answer.err, r.err) << r.what;
+    EXPECT_EQ(answer.exit_status, 1) << r.what;
+  }
+}
+
+// Requests that are refused before the request log: the error redirect, status 0.
+TEST(Refusals, Table) {
+  std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
+  struct row {
+    const char* what;
+    cgi_request request;
+  } rows[] = {
+      {"no fields", form_post("x=1")},
+      {"empty GET", form_get("")},
+      {"other method", with_method("HEAD", form_get(form("a", "a@b", "s", "m")))},
+      {"name empty", form_post(form("", "a@b", "s", "m"))},
+      {"email empty", form_post(form("a", "", "s", "m"))},
+      {"subject empty", form_post(form("a", "a@b", "", "m"))},
+      {"message empty", form_post(form("a", "a@b", "s", ""))},
+      {"email without @", form_post(form("a", "ab", "s", "m"))},
+      {"email with +", form_post(form("a", "a%2Bb@c", "s", "m"))},
+      {"name 513", form_post(form(name512 + "n", "a@b", "s", "m"))},
+      {"subject 513", form_post(form("a", "a@b", subject512 + "s", "m"))},
+      {"message 1025 and bad email", form_post(form("a", "bad", "s", message1024 + "m"))},
+      {"only removed bytes", form_post(form("%01%FF", "a@b", "s", "m"))},
+      {"names differ in case", form_post("Name=a&email=a@b&subject=s&message=m")},
+      {"GET refused", form_get(form("a", "", "s", "m"))},
+  };
+  for (const auto& r : rows) {
+    cgi_answer answer = run_cgi(deployed, r.request);
+    EXPECT_EQ(answer.out, error_answer) << r.what;
+    EXPECT_EQ(answer.err, "") << r.what;
+    EXPECT_EQ(answer.exit_status, 0) << r.what;
+  }
+}
+
+// A temporary folder with the log folder that the program under test writes to.
+class Logged : public ::testing::Test {
+ protected:
+  Logged() { mkdir(log_dir().c_str(), 0755); }
+
+  std::string log_dir() const { return dir.file("log"); }
+  std::string log_path() const { return dir.file("log/request_form.log"); }
+  std::string log() const { return read_file(log_path()); }
+
+  cgi_answer submit(cgi_request request) {
+    request.directory = dir.path();
+    return run_cgi(under_test, request);
+  }
+
+  temp_dir dir;
+};
+
+TEST_F(Logged, AcceptedSubmissionIsLogged) {
+  cgi_answer answer = submit(form_post(form("Ann+Lee", "ann%40example.org", "Hi%2C+there",
+                                            "line+1%0D%0Aline+2%09%22q%22+back%5Cn")));
+  EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(answer.err, "");
+  EXPECT_EQ(answer.exit_status, 0);
+  EXPECT_EQ(log(),
+            "\"Ann Lee\",\"ann@example.org\",\"Hi, there\","
+            "\"line 1\\r\\nline 2\t\"\"q\"\" back\\n\"\n");
+}
+
+TEST_F(Logged, GetIsAcceptedToo) {
+  EXPECT_EQ(submit(form_get(form("a", "a@b", "s", "%22"))).out, ok_answer);
+  EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"\"\"\"\n");
+}
+
+TEST_F(Logged, LimitsCountCleanedBytes) {
+  std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
+  struct row {
+    const char* what;
+    std::string body;
+    bool accepted;
+  } rows[] = {
+      {"name 512", form(name512, "a@b", "s", "m"), true},
+      {"subject 512", form("a", "a@b", subject512, "m"), true},
+      {"message 1024", form("a", "a@b", "s", message1024), true},
+      {"message 1025", form("a", "a@b", "s", message1024 + "m"), false},
+      {"name 512 and removed bytes", form(name512 + "%01%80%FF", "a@b", "s", "m"), true},
+      {"long address", form("a", std::string(2900, 'e') + "@b", "s", "m"), true},
+  };
+  std::string want_log;
+  for (const auto& r : rows) {
+    cgi_answer answer = submit(form_post(r.body));
+    EXPECT_EQ(answer.out, r.accepted ? ok_answer : error_answer) << r.what;
+  }
+  // Each accepted row added exactly one line.
+  std::string text = log();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
+}
+
+TEST_F(Logged, RecordsAppendInOrder) {
+  submit(form_post(form("first", "a@b", "s", "m")));
+  submit(form_post(form("second", "a@b", "s", "m")));
+  EXPECT_EQ(log(), "\"first\",\"a@b\",\"s\",\"m\"\n\"second\",\"a@b\",\"s\",\"m\"\n");
+}
+
+TEST_F(Logged, RefusalLeavesTheLogUntouched) {
+  write_file(log_path(), "earlier\n");
+  EXPECT_EQ(submit(form_post(form("a", "a_b@c", "s", "m"))).out, error_answer);
+  EXPECT_EQ(log(), "earlier\n");
+}
+
+TEST_F(Logged, MissingLogFolderIsAnError) {
+  rmdir(log_dir().c_str());
+  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
+  EXPECT_EQ(answer.out, error_answer);
+  EXPECT_EQ(answer.exit_status, 0);
+}
+
+// A write that fails after the open leaves the file as it was and is an error.
+TEST_F(Logged, FileSizeLimitCutsNothing) {
+  std::string earlier = "\"x\",\"x@y\",\"s\",\"m\"\n";
+  write_file(log_path(), earlier);
+  struct row {
+    const char* what;
+    rlim_t limit;
+  } rows[] = {
+      {"no room at all", earlier.size()},
+      {"room for part of the record", earlier.size() + 10},
+  };
+  for (const auto& r : rows) {
+    cgi_request request = form_post(form("a", "a@b", "subject", "message"));
+    request.file_size_limit = r.limit;
+    cgi_answer answer = submit(request);
+    EXPECT_EQ(answer.out, error_answer) << r.what;
+    EXPECT_EQ(answer.signal, 0) << r.what;
+    EXPECT_EQ(answer.exit_status, 0) << r.what;
+    EXPECT_EQ(log(), earlier) << r.what;
+  }
+}
+
+TEST_F(Logged, FullDeviceIsAnError) {
+  ASSERT_EQ(symlink("/dev/full", log_path().c_str()), 0);
+  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
+  EXPECT_EQ(answer.out, error_answer);
+  EXPECT_EQ(answer.exit_status, 0);
+}
+
+// Submissions that run at once each append one whole record.
+TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
+  constexpr int count = 64;
+  std::string message(1000, '"');  // each quote doubles: long records, many bytes to interleave
+  std::vector<cgi_process> running;
+  for (int i = 0; i < count; ++i) {
+    cgi_request request = form_post(form("n" + std::to_string(i), "a@b", "s", message));
+    request.directory = dir.path();
+    running.push_back(start_cgi(under_test, request));
+  }
+  for (auto& process : running) EXPECT_EQ(finish_cgi(process).out, ok_answer);
+
+  std::string text = log();
+  std::string tail = "\",\"a@b\",\"s\",\"" + std::string(2000, '"') + "\"\n";
+  std::vector<bool> seen(count);
+  std::size_t at = 0;
+  int lines = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    std::string line = text.substr(at, end + 1 - at);
+    int i = std::stoi(line.substr(2));
+    ASSERT_EQ(line, "\"n" + std::to_string(i) + tail) << "line " << lines;
+    EXPECT_FALSE(seen[i]) << "record " << i << " twice";
+    seen[i] = true;
+    ++lines;
+    at = end + 1;
+  }
+  EXPECT_EQ(lines, count);
+}
+
+}  // namespace

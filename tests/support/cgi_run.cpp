@@ -1,0 +1,140 @@
+#include "cgi_run.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+// The body as a file, as a web server hands it over.
+int body_file(const std::string& body) {
+  int fd = memfd_create("cgi-body", MFD_CLOEXEC);
+  if (fd < 0) fail("memfd_create");
+  if (write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) fail("write body");
+  lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+[[noreturn]] void exec_child(const std::string& program, const cgi_request& request, int in,
+                             int out, int err) {
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  if (chdir(request.directory.c_str()) != 0) _exit(126);
+  rlimit limit{request.file_size_limit, request.file_size_limit};
+  if (request.file_size_limit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  std::vector<char*> env;
+  for (const auto& entry : request.environment) env.push_back(const_cast<char*>(entry.c_str()));
+  env.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  execve(program.c_str(), argv, env.data());
+  _exit(127);
+}
+
+void drain(int& fd, std::string& into) {
+  char chunk[4096];
+  ssize_t n = read(fd, chunk, sizeof chunk);
+  if (n > 0) {
+    into.append(chunk, static_cast<std::size_t>(n));
+  } else if (n == 0 || errno != EINTR) {
+    close(fd);
+    fd = -1;
+  }
+}
+
+}  // namespace
+
+cgi_process start_cgi(const std::string& program, const cgi_request& request) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) fail("pipe");
+  int in = body_file(request.body);
+  pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) exec_child(program, request, in, out[1], err[1]);
+  close(in);
+  close(out[1]);
+  close(err[1]);
+  return {pid, out[0], err[0]};
+}
+
+cgi_answer finish_cgi(cgi_process process, int timeout_seconds) {
+  cgi_answer answer;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool killed = false;
+  while (process.out_fd >= 0 || process.err_fd >= 0) {
+    pollfd fds[2] = {{process.out_fd, POLLIN, 0}, {process.err_fd, POLLIN, 0}};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 && !killed) {
+      kill(process.pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds, 2, killed ? 1000 : static_cast<int>(left.count())) < 0 && errno != EINTR)
+      fail("poll");
+    if (fds[0].revents) drain(process.out_fd, answer.out);
+    if (fds[1].revents) drain(process.err_fd, answer.err);
+  }
+  int status = 0;
+  while (waitpid(process.pid, &status, 0) < 0)
+    if (errno != EINTR) fail("waitpid");
+  if (WIFEXITED(status)) answer.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) answer.signal = WTERMSIG(status);
+  return answer;
+}
+
+cgi_answer run_cgi(const std::string& program, const cgi_request& request, int timeout_seconds) {
+  return finish_cgi(start_cgi(program, request), timeout_seconds);
+}
+
+cgi_request form_post(const std::string& body) {
+  cgi_request request;
+  request.environment = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + std::to_string(body.size()),
+                         "CONTENT_TYPE=application/x-www-form-urlencoded",
+                         "GATEWAY_INTERFACE=CGI/1.1"};
+  request.body = body;
+  return request;
+}
+
+cgi_request form_get(const std::string& query) {
+  cgi_request request;
+  request.environment = {"REQUEST_METHOD=GET", "QUERY_STRING=" + query,
+                         "GATEWAY_INTERFACE=CGI/1.1"};
+  return request;
+}
+
+temp_dir::temp_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/ostrel-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) fail("mkdtemp");
+  path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;  // a leftover temporary folder is not worth failing a test for
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}

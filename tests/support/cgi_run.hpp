@@ -1,0 +1,61 @@
+// Runs a CGI program as a web server would: a chosen environment, the request
+// body on standard input from a file, and the answer collected from its output.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+struct cgi_request {
+  std::vector<std::string> environment;  // NAME=value, the program's whole environment
+  std::string body;                      // standard input
+  std::string directory = ".";           // working directory of the program
+  rlim_t file_size_limit = RLIM_INFINITY;
+};
+
+struct cgi_answer {
+  std::string out;
+  std::string err;
+  int exit_status = -1;  // -1 when it did not exit normally
+  int signal = 0;        // the signal that ended it, if any
+};
+
+// Runs program with the request and waits for it, at most timeout_seconds
+// (then it is killed and the answer shows SIGKILL).
+cgi_answer run_cgi(const std::string& program, const cgi_request& request,
+                   int timeout_seconds = 30);
+
+// Starts program as run_cgi does without waiting; finish_cgi collects it.
+// Lets many requests run at once.
+struct cgi_process {
+  int pid = -1;
+  int out_fd = -1;
+  int err_fd = -1;
+};
+cgi_process start_cgi(const std::string& program, const cgi_request& request);
+cgi_answer finish_cgi(cgi_process process, int timeout_seconds = 30);
+
+// A request with the CGI variables of a form POST of body.
+cgi_request form_post(const std::string& body);
+
+// A request with the CGI variables of a form GET of query.
+cgi_request form_get(const std::string& query);
+
+// A fresh directory under TMPDIR (or /tmp) that is removed with its contents
+// when the object goes.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
