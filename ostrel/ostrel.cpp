@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "mail_tools/smtp.hpp"
 #include "ostrel/config.hpp"
 
 namespace {
@@ -68,6 +69,32 @@ bool append_to_log(const std::string& record) {
   return written;
 }
 
+mail_tools::smtp mail_to(const std::string& to, const std::string& from) {
+  mail_tools::smtp mail;
+  mail.server = config::mail_host;
+  mail.port = config::mail_port;
+  mail.to = to;
+  mail.from = from;
+  return mail;
+}
+
+// The owner's notification, then the submitter's acknowledgement, one after
+// the other. Neither outcome changes the answer: the submission is already
+// in the request log.
+void send_mails(const std::string& name, const std::string& email, const std::string& subject,
+                const std::string& message) {
+  const std::chrono::milliseconds limit{config::mail_timeout_ms};
+  mail_tools::smtp notification = mail_to(config::owner_address, email);
+  notification.subject = subject;
+  notification.body = name + "\r\n" + email + "\r\n" + message + "\r\n";
+  notification.send(limit);
+
+  mail_tools::smtp acknowledgement = mail_to(email, config::owner_address);
+  acknowledgement.subject = "Thank you...";
+  acknowledgement.body = "Thank you for filling out the request form...";
+  acknowledgement.send(limit);
+}
+
 }  // namespace
 
 Ostrel::Ostrel(const int& limit) : decoder(limit) {}
@@ -87,6 +114,7 @@ void Ostrel::run() {
     return write_redirect(config::error_page);
   if (!append_to_log(log_record(name, email, subject, message)))
     return write_redirect(config::error_page);
+  send_mails(name, email, subject, message);
   write_redirect(config::ok_page);
 }
 
