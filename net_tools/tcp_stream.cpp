@@ -1,0 +1,228 @@
+#include "net_tools/tcp_stream"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace net_tools {
+
+namespace {
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+tcp_stream::tcp_stream(const std::string& host, int port)
+{
+    connect_to(host, port);
+}
+
+tcp_stream::tcp_stream(const std::string& host, int port,
+                       std::chrono::steady_clock::time_point deadline)
+    : deadline(deadline)
+{
+    connect_to(host, port);
+}
+
+tcp_stream::tcp_stream(int descriptor)
+    : failed(false), fd(descriptor), buffer{}, peer_port(0), is_open(true)
+{
+}
+
+tcp_stream::~tcp_stream()
+{
+    close();
+}
+
+void tcp_stream::connect_to(const std::string& host, int port)
+{
+    std::string address = host;
+    const hostent* entry = ::gethostbyname(address.c_str());
+    bool resolved = entry && entry->h_addrtype == AF_INET && entry->h_addr_list[0];
+    sockaddr_in peer{};
+    if (resolved) {
+        std::memcpy(&peer.sin_addr, entry->h_addr_list[0],
+                    std::min<std::size_t>(entry->h_length, sizeof peer.sin_addr));
+        address = ::inet_ntoa(peer.sin_addr);
+    }
+    is_open = true;
+    failed = false;
+    std::memset(buffer, 0, sizeof buffer);
+    fd = -1;
+    peer_address = address;
+    peer_port = port;
+    if (!resolved) {
+        failed = true;
+        return;
+    }
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<std::uint16_t>(port));
+
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        failed = true;
+        return;
+    }
+    // Commands go out in several small writes before each wait for a reply;
+    // Nagle would hold the later pieces until the peer's delayed ACK.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
+    if (!deadline) {
+        if (::connect(fd, to, sizeof peer) < 0)
+            failed = true;
+        return;
+    }
+    // A blocking connect cannot be bounded, so connect without blocking,
+    // wait for the outcome and then go back to blocking.
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, to, sizeof peer);
+    if (rc < 0 && errno == EINPROGRESS && wait_until_ready(POLLOUT)) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        rc = error == 0 ? 0 : -1;
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    if (rc < 0)
+        failed = true;
+}
+
+// Without a deadline the system call itself does the waiting. A stream
+// without a socket goes straight to the call, which then fails at once.
+bool tcp_stream::wait_until_ready(short events)
+{
+    if (!deadline || fd < 0)
+        return true;
+    for (;;) {
+        auto left = *deadline - std::chrono::steady_clock::now();
+        if (left <= left.zero())
+            return false;
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+bool tcp_stream::receive(char& byte)
+{
+    return wait_until_ready(POLLIN) && ::recv(fd, &byte, 1, 0) == 1;
+}
+
+// MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
+// process by SIGPIPE. With a deadline the send must not block, so whatever
+// the socket will not take at once is sent as it drains.
+void tcp_stream::put(const char* data, std::size_t size)
+{
+    std::size_t sent = 0;
+    do {
+        if (!wait_until_ready(POLLOUT))
+            break;
+        int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
+        ssize_t n = ::send(fd, data + sent, size - sent, flags);
+        if (n < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0)
+            break;
+        sent += static_cast<std::size_t>(n);
+    } while (deadline && sent < size);
+    if (sent != size)
+        failed = true;
+}
+
+tcp_stream::operator void*()
+{
+    return failed && is_open ? nullptr : this;
+}
+
+char tcp_stream::get()
+{
+    char byte = 0;
+    if (!receive(byte))
+        failed = true;
+    return byte;
+}
+
+tcp_stream& tcp_stream::operator<<(const char* text)
+{
+    put(text, std::strlen(text));
+    return *this;
+}
+
+tcp_stream& tcp_stream::operator<<(const std::string& text)
+{
+    put(text.data(), text.size());
+    return *this;
+}
+
+tcp_stream& tcp_stream::operator<<(int value)
+{
+    std::memset(buffer, 0, sizeof buffer);
+    std::snprintf(buffer, sizeof buffer, "%d", value);
+    return *this << static_cast<const char*>(buffer);
+}
+
+tcp_stream& tcp_stream::operator>>(std::string& word)
+{
+    word.clear();
+    char byte;
+    while (receive(byte) && !is_space(byte))
+        word += byte;
+    return *this;
+}
+
+tcp_stream& tcp_stream::operator>>(int& value)
+{
+    std::string digits;
+    char byte = 0;
+    bool more = receive(byte);
+    while (more && is_space(byte))
+        more = receive(byte);
+    while (more && is_digit(byte)) {
+        digits += byte;
+        more = receive(byte);
+    }
+    if (!more)
+        failed = true;
+    value = std::atoi(digits.c_str());
+    return *this;
+}
+
+void tcp_stream::clear()
+{
+    failed = false;
+    std::memset(buffer, 0, sizeof buffer);
+}
+
+// A stream whose host did not resolve never made a socket: nothing to close.
+void tcp_stream::close()
+{
+    if (!is_open)
+        return;
+    if (fd >= 0)
+        ::close(fd);
+    is_open = false;
+}
+
+}  // namespace net_tools
