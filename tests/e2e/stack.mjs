@@ -1,0 +1,149 @@
+// Starts the demo stack (demo/run: the program built with its own log path and
+// SMTP port, lighttpd, the local mailbox) on free loopback ports in a folder of
+// its own, and reads back what the program logged and mailed.
+import { spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync, existsSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { tmpdir } from 'node:os';
+import { join, dirname } from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const repo = join(dirname(fileURLToPath(import.meta.url)), '..', '..');
+
+// The first build (or a package install on a fresh machine) takes a while.
+const startLimitMs = 600_000;
+const stopLimitMs = 20_000;
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = createServer();
+    server.on('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// The site owner's address as the build leaves it: the demo sets no other.
+export function ownerAddress() {
+  const config = readFileSync(join(repo, 'ostrel', 'config.hpp'), 'latin1');
+  return /#define OSTREL_OWNER_ADDRESS "([^"]*)"/.exec(config)[1];
+}
+
+export function readPage(name) {
+  return readFileSync(join(repo, 'site', name), 'utf8');
+}
+
+const running = new Set();
+// Last resort when the test process ends without its cleanup: the demo and
+// the servers it started share one process group.
+function killAll() {
+  for (const child of running) {
+    try { process.kill(-child.pid, 'SIGKILL'); } catch { /* already gone */ }
+  }
+}
+process.on('exit', killAll);
+for (const [signal, code] of [['SIGINT', 130], ['SIGTERM', 143], ['SIGHUP', 129]]) {
+  process.on(signal, () => { killAll(); process.exit(code); });
+}
+
+export async function startStack() {
+  const webPort = await freePort();
+  let smtpPort = await freePort();
+  while (smtpPort === webPort) smtpPort = await freePort();
+  const runDir = mkdtempSync(join(tmpdir(), 'ostrel-e2e-'));
+
+  const child = spawn('bash', [join(repo, 'demo', 'run'),
+    '--web-port', String(webPort), '--smtp-port', String(smtpPort), '--run-dir', runDir,
+    // The demo also stops when this process ends and its end of the pipe closes,
+    // however it ends: SIGKILL included.
+    '--stop-on-eof'],
+  { cwd: repo, detached: true, stdio: ['pipe', 'pipe', 'pipe'] });
+  running.add(child);
+  let output = '';
+  child.stdout.on('data', (chunk) => { output += chunk; });
+  child.stderr.on('data', (chunk) => { output += chunk; });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+
+  const stack = {
+    runDir,
+    base: `http://127.0.0.1:${webPort}`,
+    output: () => output,
+
+    // Lines of the request log, each with its line feed.
+    logLines() {
+      const path = join(runDir, 'request_form.log');
+      if (!existsSync(path)) return [];
+      return readFileSync(path, 'latin1').split(/(?<=\n)/);
+    },
+
+    // Mails as the mailbox received them; data holds the exact bytes as latin-1.
+    mails() {
+      const path = join(runDir, 'mail.jsonl');
+      if (!existsSync(path)) return [];
+      return readFileSync(path, 'utf8').trim().split('\n').filter(Boolean).map((l) => JSON.parse(l));
+    },
+
+    // What was logged and mailed since mark() was called.
+    mark() {
+      const log = stack.logLines().length;
+      const mail = stack.mails().length;
+      return () => ({ log: stack.logLines().slice(log), mails: stack.mails().slice(mail) });
+    },
+
+    async stop() {
+      if (child.exitCode === null && child.signalCode === null) {
+        // The demo's own trap stops lighttpd and the mailbox.
+        child.kill('SIGTERM');
+        const timer = setTimeout(() => {
+          try { process.kill(-child.pid, 'SIGKILL'); } catch { /* already gone */ }
+        }, stopLimitMs);
+        await exited;
+        clearTimeout(timer);
+      }
+      // Anything left in the group after the demo ended is a stray; end it.
+      try { process.kill(-child.pid, 'SIGKILL'); } catch { /* none left */ }
+      running.delete(child);
+      // OSTREL_E2E_KEEP=1 keeps the folder (build, logs, mail) to look into.
+      if (!process.env.OSTREL_E2E_KEEP) rmSync(runDir, { recursive: true, force: true });
+    },
+  };
+
+  const ready = new Promise((resolve) => {
+    const look = () => { if (/Open the form: /.test(output)) resolve(true); };
+    child.stdout.on('data', look);
+  });
+  let timer;
+  const outcome = await Promise.race([
+    ready,
+    exited.then((code) => `demo/run ended with ${code} before it was ready`),
+    new Promise((resolve) => { timer = setTimeout(() => resolve('demo/run was not ready in time'), startLimitMs); }),
+  ]);
+  clearTimeout(timer);
+  if (outcome !== true) {
+    await stack.stop();
+    throw new Error(`${outcome}:\n${output}`);
+  }
+  return stack;
+}
+
+// The two mails of an accepted submission, as the mailbox receives them:
+// the owner notification, then the acknowledgement. Each mail's data is its
+// header block, an empty line, its text and the line end after the text.
+export function expectedMails({ name, email, subject, message }, owner) {
+  return [
+    {
+      mail_from: email,
+      rcpt_tos: [owner],
+      data: `From: ${email}\r\nTo: ${owner}\r\nSubject: ${subject}\r\n\r\n`
+        + `${name}\r\n${email}\r\n${message}\r\n\r\n`,
+    },
+    {
+      mail_from: owner,
+      rcpt_tos: [email],
+      data: `From: ${owner}\r\nTo: ${email}\r\nSubject: Thank you...\r\n\r\n`
+        + 'Thank you for filling out the request form...\r\n',
+    },
+  ];
+}

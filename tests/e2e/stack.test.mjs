@@ -1,0 +1,107 @@
+// The program behind lighttpd, spoken to without a browser: the requests a
+// form cannot make, and what the web server shows for each.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { expectedMails, ownerAddress, readPage, startStack } from './stack.mjs';
+
+let stack;
+before(async () => { stack = await startStack(); });
+after(async () => { await stack?.stop(); });
+
+const program = () => `${stack.base}/cgi-bin/ostrel`;
+
+function post(body) {
+  return fetch(program(), {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    body,
+    redirect: 'manual',
+  });
+}
+
+function form(fields) {
+  return new URLSearchParams(fields).toString();
+}
+
+describe('answers as local redirects', () => {
+  test('a GET submission in the query string is accepted, logged and mailed', async () => {
+    const since = stack.mark();
+    const fields = { name: 'Bo', email: 'bo@example.org', subject: 'Sent by GET', message: 'From the address bar' };
+
+    const answer = await fetch(`${program()}?${form(fields)}`, { redirect: 'manual' });
+    // The server follows the program's Location itself: the page, not a 302.
+    assert.equal(answer.status, 200);
+    assert.equal(answer.headers.get('location'), null);
+    assert.equal(await answer.text(), readPage('form_ok.html'));
+    const { log, mails } = since();
+    assert.deepEqual(log, ['"Bo","bo@example.org","Sent by GET","From the address bar"\n']);
+    assert.deepEqual(mails, expectedMails(fields, ownerAddress()));
+  });
+
+  test('a refused POST gets the error page and leaves log and mailbox alone', async () => {
+    const since = stack.mark();
+    const refused = [
+      { name: 'Bo', email: 'bo+tag@example.org', subject: 'x', message: 'y' },
+      { name: 'Bo', email: 'bo@example.org', subject: 'x', message: '' },
+      { name: 'Bo', email: 'bo@example.org', subject: 'x'.repeat(513), message: 'y' },
+    ];
+    for (const fields of refused) {
+      const answer = await post(form(fields));
+      assert.equal(answer.status, 200);
+      assert.equal(await answer.text(), readPage('form_error.html'), JSON.stringify(fields).slice(0, 80));
+    }
+    assert.deepEqual(since(), { log: [], mails: [] });
+  });
+});
+
+describe('the 3000-byte limit on the raw request', () => {
+  // Valid fields, the address padded so that the body is exactly `size` bytes.
+  function bodyOf(size) {
+    const head = 'name=Cy&subject=Limit&message=Long+address&email=cy@';
+    return head + 'x'.repeat(size - head.length);
+  }
+
+  test('a body of exactly 3000 bytes is accepted', async () => {
+    const since = stack.mark();
+    const body = bodyOf(3000);
+    assert.equal(Buffer.byteLength(body), 3000);
+
+    const answer = await post(body);
+    assert.equal(await answer.text(), readPage('form_ok.html'));
+    assert.equal(since().log.length, 1);
+  });
+
+  // The program writes a bare text without a CGI header and exits with 1,
+  // without reading the body. lighttpd 1.4 passes the text on as the body of
+  // a 200 answer with no content type, unless the program has ended before
+  // lighttpd wrote the body to it (likely on a busy server): then lighttpd
+  // answers with its own 500 page. This records both; it endorses neither.
+  const tooLong = 'Your message is too long.. please shorten it. Thanks!';
+
+  test('a longer body gets the bare refusal text or a 500 from lighttpd, nothing logged or mailed', async () => {
+    const since = stack.mark();
+    for (const size of [3001, 10_000]) {
+      const answer = await post(bodyOf(size));
+      const text = await answer.text();
+      if (answer.status === 200) {
+        assert.equal(answer.headers.get('content-type'), null);
+        assert.equal(text, tooLong);
+      } else {
+        assert.equal(answer.status, 500, `body of ${size} bytes`);
+        assert.match(text, /<title>500 Internal Server Error<\/title>/);
+      }
+    }
+    assert.deepEqual(since(), { log: [], mails: [] });
+  });
+
+  test('a longer query string gets the bare refusal text from lighttpd, nothing logged or mailed', async () => {
+    const since = stack.mark();
+    // The GET text starts with a line feed, which lighttpd reads as the end
+    // of an empty header block; the rest becomes the body.
+    const answer = await fetch(`${program()}?${bodyOf(3001)}`, { redirect: 'manual' });
+    assert.equal(answer.status, 200);
+    assert.equal(answer.headers.get('content-type'), null);
+    assert.equal(await answer.text(), tooLong);
+    assert.deepEqual(since(), { log: [], mails: [] });
+  });
+});
