@@ -269,6 +269,7 @@ TEST(SmtpDialogueTest, SilentServerIsLeftAtTheLimit)
         EXPECT_TRUE(o.sent) << c.name << ": the connection was made";
         ASSERT_EQ(o.sessions.size(), 1u) << c.name;
         EXPECT_EQ(o.sessions[0].received, c.wire) << c.name << ": nothing goes out past the limit";
+        EXPECT_FALSE(o.sessions[0].abandoned) << c.name << ": the client must hang up first";
     }
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "support/script_server.hpp"
 
@@ -21,6 +22,13 @@ using std::chrono::steady_clock;
 namespace {
 
 bool is_null(tcp_stream& s) { return s.operator void*() == nullptr; }
+
+// Safety bound for tests whose fault would be a wait without end: SIGALRM
+// ends the test binary instead.
+struct alarm_guard {
+    alarm_guard() { ::alarm(20); }
+    ~alarm_guard() { ::alarm(0); }
+};
 
 bool is_open_fd(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
@@ -264,6 +272,7 @@ TEST(TcpStreamTest, UnresolvedHostMakesNoSocket)
 
 TEST(TcpStreamTest, DeadlineEndsWaitsOnSilentPeer)
 {
+    alarm_guard guard;
     test_support::mute_listener listener;
     tcp_stream s("127.0.0.1", listener.port(), steady_clock::now() + milliseconds(200));
     ASSERT_FALSE(is_null(s)) << "the kernel completes the connection into the backlog";
@@ -289,12 +298,40 @@ TEST(TcpStreamTest, DeadlineEndsConnectionAttempt)
 {
     // Linux drops a SYN while the accept queue is full, so the second
     // connection can only wait.
+    alarm_guard guard;
     test_support::mute_listener listener(0);
     auto now = steady_clock::now();
     tcp_stream first("127.0.0.1", listener.port(), now + milliseconds(5000));
     ASSERT_FALSE(is_null(first));
     tcp_stream second("127.0.0.1", listener.port(), now + milliseconds(300));
     EXPECT_TRUE(is_null(second));
+}
+
+TEST(TcpStreamTest, DeadlineSendGoesOutWholeOrFails)
+{
+    alarm_guard guard;
+    test_support::mute_listener listener;
+    // More than the socket buffers hold, so the send has to wait for the reader.
+    const std::string big(16 << 20, 'x');
+
+    tcp_stream drained("127.0.0.1", listener.port(), steady_clock::now() + milliseconds(10000));
+    int peer = listener.accept_one();
+    std::size_t got = 0;
+    std::thread reader([&] {
+        char chunk[65536];
+        for (ssize_t n; (n = ::recv(peer, chunk, sizeof chunk, 0)) > 0;)
+            got += static_cast<std::size_t>(n);
+    });
+    drained << big;
+    EXPECT_FALSE(drained.failed);
+    drained.close();
+    reader.join();
+    EXPECT_EQ(got, big.size());
+    ::close(peer);
+
+    tcp_stream stuck("127.0.0.1", listener.port(), steady_clock::now() + milliseconds(200));
+    stuck << big;
+    EXPECT_TRUE(stuck.failed);
 }
 
 }  // namespace

@@ -113,7 +113,11 @@ void script_server::serve(int client)
     }
     std::string line;
     bool in_data = false;
-    while (readable(client)) {
+    for (;;) {
+        if (!readable(client)) {
+            s.abandoned = true;
+            break;
+        }
         char chunk[4096];
         ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
         if (n <= 0) {

@@ -24,6 +24,7 @@ struct smtp_script {
 struct session {
     std::string received;    // every byte the client sent
     bool reset = false;      // the client closed with reply bytes left unread (Linux sends RST)
+    bool abandoned = false;  // the server gave up on a silent client instead
 };
 
 class script_server {
