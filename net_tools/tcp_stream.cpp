@@ -22,8 +22,66 @@ namespace net_tools {
 
 namespace {
 
+using deadline_type = std::optional<std::chrono::steady_clock::time_point>;
+
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The host's first IPv4 address, if the name resolves to one.
+bool first_address(const std::string& host, in_addr& address)
+{
+    const hostent* entry = ::gethostbyname(host.c_str());
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0])
+        return false;
+    std::memcpy(&address, entry->h_addr_list[0],
+                std::min<std::size_t>(entry->h_length, sizeof address));
+    return true;
+}
+
+// Without a deadline the system call itself does the waiting. A stream
+// without a socket goes straight to the call, which then fails at once.
+bool ready(int fd, short events, const deadline_type& deadline)
+{
+    if (!deadline || fd < 0)
+        return true;
+    for (;;) {
+        auto left = *deadline - std::chrono::steady_clock::now();
+        if (left <= left.zero())
+            return false;
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+bool connect_socket(int fd, const sockaddr_in& peer, const deadline_type& deadline)
+{
+    // Commands go out in several small writes before each wait for a reply;
+    // Nagle would hold the later pieces until the peer's delayed ACK.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
+    if (!deadline)
+        return ::connect(fd, to, sizeof peer) == 0;
+    // A blocking connect cannot be bounded, so connect without blocking,
+    // wait for the outcome and then go back to blocking.
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, to, sizeof peer);
+    if (rc < 0 && errno == EINPROGRESS && ready(fd, POLLOUT, deadline)) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        rc = error == 0 ? 0 : -1;
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    return rc == 0;
+}
 
 }  // namespace
 
@@ -51,83 +109,29 @@ tcp_stream::~tcp_stream()
 
 void tcp_stream::connect_to(const std::string& host, int port)
 {
-    std::string address = host;
-    const hostent* entry = ::gethostbyname(address.c_str());
-    bool resolved = entry && entry->h_addrtype == AF_INET && entry->h_addr_list[0];
     sockaddr_in peer{};
-    if (resolved) {
-        std::memcpy(&peer.sin_addr, entry->h_addr_list[0],
-                    std::min<std::size_t>(entry->h_length, sizeof peer.sin_addr));
-        address = ::inet_ntoa(peer.sin_addr);
-    }
+    bool resolved = first_address(host, peer.sin_addr);
     is_open = true;
     failed = false;
     std::memset(buffer, 0, sizeof buffer);
     fd = -1;
-    peer_address = address;
+    peer_address = resolved ? ::inet_ntoa(peer.sin_addr) : host;
     peer_port = port;
+    // Without an address there is nothing to connect to: no socket is made.
     if (!resolved) {
         failed = true;
         return;
     }
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(port));
-
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
+    if (fd < 0 || !connect_socket(fd, peer, deadline))
         failed = true;
-        return;
-    }
-    // Commands go out in several small writes before each wait for a reply;
-    // Nagle would hold the later pieces until the peer's delayed ACK.
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
-    if (!deadline) {
-        if (::connect(fd, to, sizeof peer) < 0)
-            failed = true;
-        return;
-    }
-    // A blocking connect cannot be bounded, so connect without blocking,
-    // wait for the outcome and then go back to blocking.
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int rc = ::connect(fd, to, sizeof peer);
-    if (rc < 0 && errno == EINPROGRESS && wait_until_ready(POLLOUT)) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        rc = error == 0 ? 0 : -1;
-    }
-    ::fcntl(fd, F_SETFL, flags);
-    if (rc < 0)
-        failed = true;
-}
-
-// Without a deadline the system call itself does the waiting. A stream
-// without a socket goes straight to the call, which then fails at once.
-bool tcp_stream::wait_until_ready(short events)
-{
-    if (!deadline || fd < 0)
-        return true;
-    for (;;) {
-        auto left = *deadline - std::chrono::steady_clock::now();
-        if (left <= left.zero())
-            return false;
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
-        if (n > 0)
-            return true;
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
 }
 
 bool tcp_stream::receive(char& byte)
 {
-    return wait_until_ready(POLLIN) && ::recv(fd, &byte, 1, 0) == 1;
+    return ready(fd, POLLIN, deadline) && ::recv(fd, &byte, 1, 0) == 1;
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
@@ -137,7 +141,7 @@ void tcp_stream::put(const char* data, std::size_t size)
 {
     std::size_t sent = 0;
     do {
-        if (!wait_until_ready(POLLOUT))
+        if (!ready(fd, POLLOUT, deadline))
             break;
         int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
         ssize_t n = ::send(fd, data + sent, size - sent, flags);
