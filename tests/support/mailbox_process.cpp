@@ -121,7 +121,7 @@ received_mail parse_mail_record(const std::string& line)
     return json_reader(line).mail();
 }
 
-mailbox_process::mailbox_process()
+mailbox_process::mailbox_process(int port)
 {
     char dir[] = "/tmp/ostrel-mailbox-XXXXXX";
     if (!::mkdtemp(dir))
@@ -129,6 +129,7 @@ mailbox_process::mailbox_process()
     dir_ = dir;
     json_path_ = dir_ + "/mails.json";
     std::string script = std::string(OSTREL_SOURCE_DIR) + "/tools/smtp_mailbox.py";
+    std::string port_text = std::to_string(port);
 
     int out[2];
     if (::pipe(out) != 0)
@@ -138,7 +139,7 @@ mailbox_process::mailbox_process()
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);
-        ::execl(python, python, script.c_str(), "--host", "127.0.0.1", "--port", "0",
+        ::execl(python, python, script.c_str(), "--host", "127.0.0.1", "--port", port_text.c_str(),
                 "--json", json_path_.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }

@@ -17,9 +17,9 @@ struct received_mail {
 
 class mailbox_process {
 public:
-    // Starts the server and waits, within a safety bound, until it listens;
-    // port() is 0 if it did not come up.
-    mailbox_process();
+    // Starts the server on port (0: a free one) and waits, within a safety
+    // bound, until it listens; port() is 0 if it did not come up.
+    explicit mailbox_process(int port = 0);
     // SIGTERM, then waits for the child and removes its files.
     ~mailbox_process();
     mailbox_process(const mailbox_process&) = delete;

@@ -1,0 +1,126 @@
+// The whole job of an accepted submission, run as a CGI process: the record
+// in the log, both mails at a real SMTP server, and the answer.
+//
+// The program under test mails OSTREL_TEST_MAIL_PORT on 127.0.0.1, a port
+// fixed when it is built; these tests take turns on it.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/cgi_run.hpp"
+#include "support/mailbox_process.hpp"
+
+namespace {
+
+const std::string under_test = OSTREL_UNDER_TEST;
+const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
+const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
+
+// Listens on the program's mail port and never answers: shows whether the
+// program connected at all, and holds it in its dialogue if it did.
+class silent_server {
+ public:
+  silent_server() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(OSTREL_TEST_MAIL_PORT);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+             listen(fd_, 8) == 0;
+  }
+  ~silent_server() { close(fd_); }
+  silent_server(const silent_server&) = delete;
+  silent_server& operator=(const silent_server&) = delete;
+
+  bool bound() const { return bound_; }
+  bool has_pending_connection() const {
+    pollfd ready{fd_, POLLIN, 0};
+    return poll(&ready, 1, 0) == 1;
+  }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+};
+
+class Submission : public ::testing::Test {
+ protected:
+  Submission() { mkdir(dir.file("log").c_str(), 0755); }
+
+  cgi_answer submit(const std::string& body) {
+    cgi_request request = form_post(body);
+    request.directory = dir.path();
+    return run_cgi(under_test, request);
+  }
+  std::string log() const { return read_file(dir.file("log/request_form.log")); }
+
+  temp_dir dir;
+};
+
+TEST_F(Submission, LogsAndMailsBoth) {
+  test_support::mailbox_process mailbox(OSTREL_TEST_MAIL_PORT);
+  ASSERT_EQ(mailbox.port(), OSTREL_TEST_MAIL_PORT);
+
+  cgi_answer answer = submit(
+      "name=Ann+Lee&email=ann%40example.org&subject=Hello%0D%0ABcc%3A+x%40y"
+      "&message=.%0D%0Aline+2%0Aline+3");
+  EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(log(), "\"Ann Lee\",\"ann@example.org\",\"Hello\\r\\nBcc: x@y\","
+                   "\".\\r\\nline 2\\nline 3\"\n");
+
+  auto mails = mailbox.mails();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].mail_from, "ann@example.org");
+  EXPECT_EQ(mails[0].rcpt_tos, std::vector<std::string>{"webmaster@localhost"});
+  // The subject's line break cannot start a header line of its own, and the
+  // message's lone "." line does not end the mail early.
+  EXPECT_EQ(mails[0].data,
+            "From: ann@example.org\r\nTo: webmaster@localhost\r\n"
+            "Subject: Hello Bcc: x@y\r\n\r\n"
+            "Ann Lee\r\nann@example.org\r\n.\r\nline 2\r\nline 3\r\n\r\n");
+  EXPECT_EQ(mails[1].mail_from, "webmaster@localhost");
+  EXPECT_EQ(mails[1].rcpt_tos, std::vector<std::string>{"ann@example.org"});
+  EXPECT_EQ(mails[1].data,
+            "From: webmaster@localhost\r\nTo: ann@example.org\r\nSubject: Thank you...\r\n\r\n"
+            "Thank you for filling out the request form...\r\n");
+}
+
+TEST_F(Submission, NothingListeningStillSucceeds) {
+  EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, ok_answer);
+  EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
+}
+
+TEST_F(Submission, StalledMailServerCannotHoldTheAnswer) {
+  silent_server server;
+  ASSERT_TRUE(server.bound());
+  // Each dialogue gives up after the program's time limit; the harness would
+  // kill a program that hung, and the answer would then be missing.
+  EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, ok_answer);
+  EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
+}
+
+TEST_F(Submission, NoMailWithoutTheLog) {
+  silent_server server;
+  ASSERT_TRUE(server.bound());
+  rmdir(dir.file("log").c_str());
+  EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, error_answer);
+  EXPECT_FALSE(server.has_pending_connection());
+}
+
+TEST_F(Submission, RefusedSubmissionSendsNoMail) {
+  silent_server server;
+  ASSERT_TRUE(server.bound());
+  EXPECT_EQ(submit("name=a&email=a_b@c&subject=s&message=m").out, error_answer);
+  EXPECT_FALSE(server.has_pending_connection());
+}
+
+}  // namespace
