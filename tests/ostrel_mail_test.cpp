@@ -15,6 +15,7 @@
 
 #include "support/cgi_run.hpp"
 #include "support/mailbox_process.hpp"
+#include "support/script_server.hpp"
 
 namespace {
 
@@ -106,6 +107,52 @@ TEST_F(Submission, StalledMailServerCannotHoldTheAnswer) {
   // kill a program that hung, and the answer would then be missing.
   EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, ok_answer);
   EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
+}
+
+// Whatever the mail server does, the submission stays logged whole, the
+// process ends on its own with the success answer, and no signal ends it.
+TEST_F(Submission, MailServerFaults) {
+  struct row {
+    const char* what;
+    test_support::smtp_script script;
+  } rows[] = {
+      {"replies a byte at a time", {}},
+      {"multi-line replies", {}},
+      {"resets in the middle of the data", {}},
+      {"never greets", {}},
+      {"closes after its greeting", {}},
+      {"refuses bare line feeds", {}},
+      {"answers every command with an error", {}},
+  };
+  rows[0].script.byte_by_byte = true;
+  rows[1].script.greeting = "220-first\r\n220-second\r\n220 ready\r\n";
+  rows[1].script.reply = "250-one\r\n250 two\r\n";
+  rows[2].script.reset_in_data = true;
+  rows[3].script.greeting = "";
+  rows[3].script.replies = 0;
+  rows[4].script.close_after_greeting = true;
+  rows[5].script.strict_line_ends = true;
+  rows[6].script.greeting = "554 go away\r\n";
+  rows[6].script.reply = rows[6].script.data_reply = "550 no\r\n";
+
+  std::string want_log;
+  for (auto& r : rows) {
+    r.script.port = OSTREL_TEST_MAIL_PORT;
+    test_support::script_server server(r.script, 2);
+    ASSERT_EQ(server.port(), OSTREL_TEST_MAIL_PORT) << r.what;
+    cgi_answer answer = submit("name=a&email=a@b&subject=s&message=line%0Aline%0D.%0D%0A.");
+    EXPECT_EQ(answer.out, ok_answer) << r.what;
+    EXPECT_EQ(answer.exit_status, 0) << r.what;
+    EXPECT_EQ(answer.signal, 0) << r.what;
+    want_log += "\"a\",\"a@b\",\"s\",\"line\\nline\\r.\\r\\n.\"\n";
+    EXPECT_EQ(log(), want_log) << r.what;
+    const auto& sessions = server.sessions();
+    EXPECT_EQ(sessions.size(), 2u) << r.what;
+    for (const auto& session : sessions) EXPECT_EQ(session.refused_line, "") << r.what;
+    if (r.script.strict_line_ends) {
+      for (const auto& session : sessions) EXPECT_NE(session.received.find("QUIT\r\n"), std::string::npos);
+    }
+  }
 }
 
 TEST_F(Submission, NoMailWithoutTheLog) {

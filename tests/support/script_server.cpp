@@ -19,7 +19,10 @@ constexpr int safety_ms = 5000;
 int loopback_socket(int& port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
+    address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
@@ -40,11 +43,24 @@ bool starts_with(const std::string& text, const char* prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
+bool has_bare_line_feed(const std::string& line)
+{
+    return line.size() < 2 || line[line.size() - 2] != '\r';
+}
+
+// Closes so that the peer sees a reset rather than an orderly end.
+void reset(int fd)
+{
+    linger abort_close{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+}
+
 }  // namespace
 
 script_server::script_server(smtp_script script, int connections)
     : script_(std::move(script))
 {
+    port_ = script_.port;
     listener_ = loopback_socket(port_);
     ::listen(listener_, 4);
     if (::pipe(wake_) != 0)
@@ -129,6 +145,17 @@ void script_server::serve(int client)
             line += chunk[i];
             if (chunk[i] != '\n')
                 continue;
+            if (script_.strict_line_ends && has_bare_line_feed(line)) {
+                send_reply(client, "500 bare LF\r\n");
+                s.refused_line = line;
+                sessions_.push_back(s);
+                return;
+            }
+            if (in_data && script_.reset_in_data) {
+                reset(client);
+                sessions_.push_back(s);
+                return;
+            }
             if (in_data) {
                 // The mail data gets one reply, after its end line.
                 in_data = line != ".\r\n";

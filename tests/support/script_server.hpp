@@ -19,11 +19,15 @@ struct smtp_script {
     int replies = -1;                         // replies sent before falling silent; -1: no end
     bool close_after_greeting = false;
     bool byte_by_byte = false;                // one write per byte of every reply
+    bool reset_in_data = false;               // reset the connection at the first data line
+    bool strict_line_ends = false;            // refuse a bare LF and hang up, as strict servers do
+    int port = 0;                             // 0: a free one
 };
 
 struct session {
     std::string received;    // every byte the client sent
     bool reset = false;      // the client closed with reply bytes left unread (Linux sends RST)
+    std::string refused_line;  // the line a strict server hung up on
     bool abandoned = false;  // the server gave up on a silent client instead
 };
 
