@@ -4,8 +4,10 @@
 // byte written and answers each line with "250 ok". The record is then read
 // as an SMTP server would read it.
 //
-// Input: a flags byte (bit 0: the connection fails), then server, from, to,
-// cc, bcc and subject, each ended by a NUL byte; the rest is the body.
+// Input: a flags byte (bit 0: the connection is not made; the other bits, when
+// not 0, the number of reply bytes after which the connection is lost), then
+// server, from, to, cc, bcc and subject, each ended by a NUL byte; the rest is
+// the body.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +18,8 @@
 namespace {
 
 struct wire_record {
-  bool refuse = false;  // the next connection fails
+  bool refuse = false;         // the next connection fails
+  std::size_t lose_after = 0;  // reply bytes until the connection is lost; 0: never
   int connections = 0;
   std::string sent;
   std::size_t reply_at = 0;
@@ -36,13 +39,20 @@ tcp_stream::tcp_stream(const std::string&, int, std::chrono::steady_clock::time_
 }
 tcp_stream::~tcp_stream() {}
 tcp_stream::operator void*() { return failed ? nullptr : this; }
-char tcp_stream::get() { return reply[wire.reply_at++ % reply.size()]; }
+char tcp_stream::get() {
+  if (failed) return '\0';
+  if (wire.lose_after != 0 && wire.reply_at == wire.lose_after) {
+    failed = true;  // as the real stream: a lost connection gives NUL and fails
+    return '\0';
+  }
+  return reply[wire.reply_at++ % reply.size()];
+}
 tcp_stream& tcp_stream::operator<<(const char* text) {
-  wire.sent += text;
+  if (!failed) wire.sent += text;
   return *this;
 }
 tcp_stream& tcp_stream::operator<<(const std::string& text) {
-  wire.sent += text;
+  if (!failed) wire.sent += text;
   return *this;
 }
 void tcp_stream::close() { is_open = false; }
@@ -127,10 +137,21 @@ void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& li
   FUZZ_CHECK(body == with_crlf(mail.body) + "\r\n");
 }
 
-void check_mail(mail_tools::smtp& mail, bool refuse) {
+void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after) {
   wire = wire_record();
   wire.refuse = refuse;
   bool sent = mail.send();
+  wire_record whole = wire;
+  if (lose_after != 0 && !refuse) {
+    // A connection lost midway: the dialogue still ends with true, having
+    // written no more than the start of what a whole dialogue writes.
+    wire = wire_record();
+    wire.lose_after = lose_after;
+    bool sent_lost = mail.send();
+    FUZZ_CHECK(sent_lost == sent);
+    FUZZ_CHECK(whole.sent.compare(0, wire.sent.size(), wire.sent) == 0);
+    wire = whole;
+  }
 
   bool envelope_break = false;
   for (const std::string* value : {&mail.server, &mail.from, &mail.to, &mail.cc, &mail.bcc})
@@ -160,6 +181,7 @@ void check_mail(mail_tools::smtp& mail, bool refuse) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   bool refuse = data[0] & 1;
+  std::size_t lose_after = data[0] >> 1;
   std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   mail_tools::smtp mail;
   std::string* fields[] = {&mail.server, &mail.from, &mail.to, &mail.cc, &mail.bcc, &mail.subject};
@@ -172,6 +194,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   mail.body = rest.substr(at);
   mail.port = 25;
-  check_mail(mail, refuse);
+  check_mail(mail, refuse, lose_after);
   return 0;
 }
