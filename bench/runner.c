@@ -2,7 +2,9 @@
  * file, stdout to /dev/null, exec, wait4. Programs take turns, so drift of
  * the machine during the run touches all of them alike. Prints one line per
  * program: median, 10th and 90th percentile wall time of a whole process in
- * microseconds, and the largest resident set (max RSS) of any run in KiB.
+ * microseconds, the largest resident set (max RSS) of any run in KiB, and
+ * the median processor time (user and system) of the program itself in
+ * microseconds: what it spends, not what it waits for.
  *
  *   runner COUNT INPUT PROGRAM...
  *
@@ -28,7 +30,7 @@ static int by_value(const void* a, const void* b) {
 }
 
 /* One start of program; its wall time, or a negative value when it failed. */
-static double run_once(const char* program, const char* input, long* max_rss) {
+static double run_once(const char* program, const char* input, long* max_rss, double* cpu) {
   double start = now_us();
   pid_t pid = fork();
   if (pid < 0)
@@ -52,6 +54,8 @@ static double run_once(const char* program, const char* input, long* max_rss) {
     return -1;
   if (usage.ru_maxrss > *max_rss)
     *max_rss = usage.ru_maxrss;
+  *cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
   return took;
 }
 
@@ -68,27 +72,32 @@ int main(int argc, char** argv) {
     return 2;
   }
   double* times = calloc((size_t)count * programs, sizeof *times);
+  double* cpus = calloc((size_t)count * programs, sizeof *cpus);
   long* rss = calloc(programs, sizeof *rss);
-  if (!times || !rss)
+  if (!times || !cpus || !rss)
     return 1;
+  double cpu;
   /* A few starts first, so that every binary is in the page cache. */
   for (int p = 0; p < programs; ++p)
     for (int i = 0; i < 3; ++i)
-      run_once(argv[3 + p], input, &rss[p]);
+      run_once(argv[3 + p], input, &rss[p], &cpu);
   for (int i = 0; i < count; ++i)
     for (int p = 0; p < programs; ++p) {
-      double t = run_once(argv[3 + p], input, &rss[p]);
+      double t = run_once(argv[3 + p], input, &rss[p], &cpu);
       if (t < 0) {
         fprintf(stderr, "runner: %s failed\n", argv[3 + p]);
         return 1;
       }
       times[(size_t)p * count + i] = t;
+      cpus[(size_t)p * count + i] = cpu;
     }
   for (int p = 0; p < programs; ++p) {
     double* t = times + (size_t)p * count;
+    double* c = cpus + (size_t)p * count;
     qsort(t, count, sizeof *t, by_value);
-    printf("%s %.1f %.1f %.1f %ld\n", argv[3 + p], t[count / 2], t[count / 10],
-           t[count * 9 / 10], rss[p]);
+    qsort(c, count, sizeof *c, by_value);
+    printf("%s %.1f %.1f %.1f %ld %.0f\n", argv[3 + p], t[count / 2], t[count / 10],
+           t[count * 9 / 10], rss[p], c[count / 2]);
   }
   return 0;
 }
