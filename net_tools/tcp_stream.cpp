@@ -131,6 +131,14 @@ void tcp_stream::connect_to(const std::string& host, int port)
 
 bool tcp_stream::receive(char& byte)
 {
+    if (deadline) {
+        // Most bytes of a reply are already waiting: poll only when none is.
+        ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+        if (n == 1)
+            return true;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+    }
     return ready(fd, POLLIN, deadline) && ::recv(fd, &byte, 1, 0) == 1;
 }
 
