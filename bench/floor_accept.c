@@ -19,17 +19,14 @@
 #define MAIL_PORT 2600
 #endif
 
-static void say(int fd, const char* text) {
-  send(fd, text, strlen(text), MSG_NOSIGNAL);
-}
+static void say(int fd, const char* text) { send(fd, text, strlen(text), MSG_NOSIGNAL); }
 
 /* Waits for one reply line, whatever it says. */
 static void reply(int fd) {
   char buffer[512];
   ssize_t n;
   while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-    if (memchr(buffer, '\n', (size_t)n))
-      return;
+    if (memchr(buffer, '\n', (size_t)n)) return;
 }
 
 static void dialogue(const char* envelope_from, const char* envelope_to, const char* data) {
@@ -60,11 +57,9 @@ int main(void) {
   static char body[3001];
   const char* length = getenv("CONTENT_LENGTH");
   size_t want = length ? (size_t)atoi(length) : 0, have = 0;
-  if (want > 3000)
-    want = 3000;
+  if (want > 3000) want = 3000;
   ssize_t n;
-  while (have < want && (n = read(0, body + have, want - have)) > 0)
-    have += (size_t)n;
+  while (have < want && (n = read(0, body + have, want - have)) > 0) have += (size_t)n;
 
   static const char line[] = "\"Ann\",\"ann@example.org\",\"Hello\",\"Hi there\"\n";
   int log = open(LOG_PATH, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

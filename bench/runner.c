@@ -33,13 +33,11 @@ static int by_value(const void* a, const void* b) {
 static double run_once(const char* program, const char* input, long* max_rss, double* cpu) {
   double start = now_us();
   pid_t pid = fork();
-  if (pid < 0)
-    return -1;
+  if (pid < 0) return -1;
   if (pid == 0) {
     int in = open(input, O_RDONLY);
     int out = open("/dev/null", O_WRONLY);
-    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0)
-      _exit(127);
+    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(127);
     close(in);
     close(out);
     execl(program, program, (char*)NULL);
@@ -47,13 +45,10 @@ static double run_once(const char* program, const char* input, long* max_rss, do
   }
   int status;
   struct rusage usage;
-  if (wait4(pid, &status, 0, &usage) != pid)
-    return -1;
+  if (wait4(pid, &status, 0, &usage) != pid) return -1;
   double took = now_us() - start;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return -1;
-  if (usage.ru_maxrss > *max_rss)
-    *max_rss = usage.ru_maxrss;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  if (usage.ru_maxrss > *max_rss) *max_rss = usage.ru_maxrss;
   *cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
          usage.ru_stime.tv_usec;
   return took;
@@ -74,13 +69,11 @@ int main(int argc, char** argv) {
   double* times = calloc((size_t)count * programs, sizeof *times);
   double* cpus = calloc((size_t)count * programs, sizeof *cpus);
   long* rss = calloc(programs, sizeof *rss);
-  if (!times || !cpus || !rss)
-    return 1;
+  if (!times || !cpus || !rss) return 1;
   double cpu;
   /* A few starts first, so that every binary is in the page cache. */
   for (int p = 0; p < programs; ++p)
-    for (int i = 0; i < 3; ++i)
-      run_once(argv[3 + p], input, &rss[p], &cpu);
+    for (int i = 0; i < 3; ++i) run_once(argv[3 + p], input, &rss[p], &cpu);
   for (int i = 0; i < count; ++i)
     for (int p = 0; p < programs; ++p) {
       double t = run_once(argv[3 + p], input, &rss[p], &cpu);

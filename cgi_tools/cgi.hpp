@@ -33,15 +33,20 @@ struct fault_answer {
 // The fixed text of a fault and the standard stream it goes to.
 inline fault_answer fault_text(fault f) {
   switch (f) {
-    case fault::no_method: return {"\nMust run as a cgi...\n", true};
-    case fault::no_length: return {"CONTENT_LENGTH = null", true};
-    case fault::too_long: return {"Your message is too long.. please shorten it. Thanks!", false};
+    case fault::no_method:
+      return {"\nMust run as a cgi...\n", true};
+    case fault::no_length:
+      return {"CONTENT_LENGTH = null", true};
+    case fault::too_long:
+      return {"Your message is too long.. please shorten it. Thanks!", false};
     case fault::no_memory:
       return {"Unable to allocate memory for the querrey string.\n</BODY></HTML>", false};
-    case fault::unreadable: return {"Unable to read from the input stream.", false};
+    case fault::unreadable:
+      return {"Unable to read from the input stream.", false};
     case fault::query_too_long:
       return {"\nYour message is too long.. please shorten it. Thanks!", false};
-    case fault::none: break;
+    case fault::none:
+      break;
   }
   return {"", false};
 }
@@ -57,7 +62,9 @@ inline fault_answer fault_text(fault f) {
 
 // Value of one hex digit of a percent escape. Nothing is validated: any byte
 // goes through the same formula, so "%zz" is 'S' and "%G0" a NUL byte.
-inline int hex_value(unsigned char c) { return (c >= 0x41 && c <= 0x7F) ? (c & 0xDF) - 55 : c - 48; }
+inline int hex_value(unsigned char c) {
+  return (c >= 0x41 && c <= 0x7F) ? (c & 0xDF) - 55 : c - 48;
+}
 
 // Decodes one NUL-terminated field in place: "+" is a space, "%XY" one byte.
 // A "%" with fewer than two bytes left in the field is kept as it stands.

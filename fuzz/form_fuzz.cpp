@@ -219,14 +219,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string declared = line_end == std::string::npos ? rest : rest.substr(0, line_end);
   std::string after = line_end == std::string::npos ? "" : rest.substr(line_end + 1);
   switch (choice) {
-    case 0: split_case(rest); break;
-    case 1: post_case("POST", std::to_string(rest.size()), rest, true); break;
-    case 2: post_case("POST", declared, after, true); break;
-    case 3: post_case("POSTX", declared, after, true); break;
-    case 4: post_case("POST", "", rest, false); break;
-    case 5: get_case(second & 1 ? "GETS" : "GET", rest); break;
-    case 6: other_case(second % 3 == 0 ? "HEAD" : second % 3 == 1 ? "post" : ""); break;
-    case 7: other_case(nullptr); break;
+    case 0:
+      split_case(rest);
+      break;
+    case 1:
+      post_case("POST", std::to_string(rest.size()), rest, true);
+      break;
+    case 2:
+      post_case("POST", declared, after, true);
+      break;
+    case 3:
+      post_case("POSTX", declared, after, true);
+      break;
+    case 4:
+      post_case("POST", "", rest, false);
+      break;
+    case 5:
+      get_case(second & 1 ? "GETS" : "GET", rest);
+      break;
+    case 6:
+      other_case(second % 3 == 0 ? "HEAD" : second % 3 == 1 ? "post" : "");
+      break;
+    case 7:
+      other_case(nullptr);
+      break;
   }
   return 0;
 }

@@ -51,8 +51,8 @@ bool replay(const std::string& path) {
 int main(int argc, char** argv) {
   int replayed = 0;
   for (int i = 1; i < argc; ++i) {
-    std::vector<std::string> files = is_directory(argv[i]) ? files_in(argv[i])
-                                                           : std::vector<std::string>{argv[i]};
+    std::vector<std::string> files =
+        is_directory(argv[i]) ? files_in(argv[i]) : std::vector<std::string>{argv[i]};
     for (const std::string& file : files) {
       if (!replay(file)) {
         std::fprintf(stderr, "cannot read %s\n", file.c_str());

@@ -28,213 +28,168 @@ bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0;
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The host's first IPv4 address, if the name resolves to one.
-bool first_address(const std::string& host, in_addr& address)
-{
-    const hostent* entry = ::gethostbyname(host.c_str());
-    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0])
-        return false;
-    std::memcpy(&address, entry->h_addr_list[0],
-                std::min<std::size_t>(entry->h_length, sizeof address));
-    return true;
+bool first_address(const std::string& host, in_addr& address) {
+  const hostent* entry = ::gethostbyname(host.c_str());
+  if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
+  std::memcpy(&address, entry->h_addr_list[0],
+              std::min<std::size_t>(entry->h_length, sizeof address));
+  return true;
 }
 
 // Without a deadline the system call itself does the waiting. A stream
 // without a socket goes straight to the call, which then fails at once.
-bool ready(int fd, short events, const deadline_type& deadline)
-{
-    if (!deadline || fd < 0)
-        return true;
-    for (;;) {
-        auto left = *deadline - std::chrono::steady_clock::now();
-        if (left <= left.zero())
-            return false;
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
-        if (n > 0)
-            return true;
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
+bool ready(int fd, short events, const deadline_type& deadline) {
+  if (!deadline || fd < 0) return true;
+  for (;;) {
+    auto left = *deadline - std::chrono::steady_clock::now();
+    if (left <= left.zero()) return false;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd p{fd, events, 0};
+    int n = ::poll(&p, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
 }
 
-bool connect_socket(int fd, const sockaddr_in& peer, const deadline_type& deadline)
-{
-    // Commands go out in several small writes before each wait for a reply;
-    // Nagle would hold the later pieces until the peer's delayed ACK.
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+bool connect_socket(int fd, const sockaddr_in& peer, const deadline_type& deadline) {
+  // Commands go out in several small writes before each wait for a reply;
+  // Nagle would hold the later pieces until the peer's delayed ACK.
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
-    if (!deadline)
-        return ::connect(fd, to, sizeof peer) == 0;
-    // A blocking connect cannot be bounded, so connect without blocking,
-    // wait for the outcome and then go back to blocking.
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int rc = ::connect(fd, to, sizeof peer);
-    if (rc < 0 && errno == EINPROGRESS && ready(fd, POLLOUT, deadline)) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        rc = error == 0 ? 0 : -1;
-    }
-    ::fcntl(fd, F_SETFL, flags);
-    return rc == 0;
+  const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
+  if (!deadline) return ::connect(fd, to, sizeof peer) == 0;
+  // A blocking connect cannot be bounded, so connect without blocking,
+  // wait for the outcome and then go back to blocking.
+  int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int rc = ::connect(fd, to, sizeof peer);
+  if (rc < 0 && errno == EINPROGRESS && ready(fd, POLLOUT, deadline)) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    rc = error == 0 ? 0 : -1;
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  return rc == 0;
 }
 
 }  // namespace
 
-tcp_stream::tcp_stream(const std::string& host, int port)
-{
-    connect_to(host, port);
-}
+tcp_stream::tcp_stream(const std::string& host, int port) { connect_to(host, port); }
 
 tcp_stream::tcp_stream(const std::string& host, int port,
                        std::chrono::steady_clock::time_point deadline)
-    : deadline(deadline)
-{
-    connect_to(host, port);
+    : deadline(deadline) {
+  connect_to(host, port);
 }
 
 tcp_stream::tcp_stream(int descriptor)
-    : failed(false), fd(descriptor), buffer{}, peer_port(0), is_open(true)
-{
+    : failed(false), fd(descriptor), buffer{}, peer_port(0), is_open(true) {}
+
+tcp_stream::~tcp_stream() { close(); }
+
+void tcp_stream::connect_to(const std::string& host, int port) {
+  sockaddr_in peer{};
+  bool resolved = first_address(host, peer.sin_addr);
+  is_open = true;
+  failed = false;
+  std::memset(buffer, 0, sizeof buffer);
+  fd = -1;
+  peer_address = resolved ? ::inet_ntoa(peer.sin_addr) : host;
+  peer_port = port;
+  // Without an address there is nothing to connect to: no socket is made.
+  if (!resolved) {
+    failed = true;
+    return;
+  }
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<std::uint16_t>(port));
+  fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0 || !connect_socket(fd, peer, deadline)) failed = true;
 }
 
-tcp_stream::~tcp_stream()
-{
-    close();
-}
-
-void tcp_stream::connect_to(const std::string& host, int port)
-{
-    sockaddr_in peer{};
-    bool resolved = first_address(host, peer.sin_addr);
-    is_open = true;
-    failed = false;
-    std::memset(buffer, 0, sizeof buffer);
-    fd = -1;
-    peer_address = resolved ? ::inet_ntoa(peer.sin_addr) : host;
-    peer_port = port;
-    // Without an address there is nothing to connect to: no socket is made.
-    if (!resolved) {
-        failed = true;
-        return;
-    }
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<std::uint16_t>(port));
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0 || !connect_socket(fd, peer, deadline))
-        failed = true;
-}
-
-bool tcp_stream::receive(char& byte)
-{
-    if (deadline) {
-        // Most bytes of a reply are already waiting: poll only when none is.
-        ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
-        if (n == 1)
-            return true;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return false;
-    }
-    return ready(fd, POLLIN, deadline) && ::recv(fd, &byte, 1, 0) == 1;
+bool tcp_stream::receive(char& byte) {
+  if (deadline) {
+    // Most bytes of a reply are already waiting: poll only when none is.
+    ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    if (n == 1) return true;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+  }
+  return ready(fd, POLLIN, deadline) && ::recv(fd, &byte, 1, 0) == 1;
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
 // process by SIGPIPE. With a deadline the send must not block, so whatever
 // the socket will not take at once is sent as it drains.
-void tcp_stream::put(const char* data, std::size_t size)
-{
-    std::size_t sent = 0;
-    do {
-        if (!ready(fd, POLLOUT, deadline))
-            break;
-        int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
-        ssize_t n = ::send(fd, data + sent, size - sent, flags);
-        if (n < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (n < 0)
-            break;
-        sent += static_cast<std::size_t>(n);
-    } while (deadline && sent < size);
-    if (sent != size)
-        failed = true;
+void tcp_stream::put(const char* data, std::size_t size) {
+  std::size_t sent = 0;
+  do {
+    if (!ready(fd, POLLOUT, deadline)) break;
+    int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
+    ssize_t n = ::send(fd, data + sent, size - sent, flags);
+    if (n < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0) break;
+    sent += static_cast<std::size_t>(n);
+  } while (deadline && sent < size);
+  if (sent != size) failed = true;
 }
 
-tcp_stream::operator void*()
-{
-    return failed && is_open ? nullptr : this;
+tcp_stream::operator void*() { return failed && is_open ? nullptr : this; }
+
+char tcp_stream::get() {
+  char byte = 0;
+  if (!receive(byte)) failed = true;
+  return byte;
 }
 
-char tcp_stream::get()
-{
-    char byte = 0;
-    if (!receive(byte))
-        failed = true;
-    return byte;
+tcp_stream& tcp_stream::operator<<(const char* text) {
+  put(text, std::strlen(text));
+  return *this;
 }
 
-tcp_stream& tcp_stream::operator<<(const char* text)
-{
-    put(text, std::strlen(text));
-    return *this;
+tcp_stream& tcp_stream::operator<<(const std::string& text) {
+  put(text.data(), text.size());
+  return *this;
 }
 
-tcp_stream& tcp_stream::operator<<(const std::string& text)
-{
-    put(text.data(), text.size());
-    return *this;
+tcp_stream& tcp_stream::operator<<(int value) {
+  std::memset(buffer, 0, sizeof buffer);
+  std::snprintf(buffer, sizeof buffer, "%d", value);
+  return *this << static_cast<const char*>(buffer);
 }
 
-tcp_stream& tcp_stream::operator<<(int value)
-{
-    std::memset(buffer, 0, sizeof buffer);
-    std::snprintf(buffer, sizeof buffer, "%d", value);
-    return *this << static_cast<const char*>(buffer);
+tcp_stream& tcp_stream::operator>>(std::string& word) {
+  word.clear();
+  char byte;
+  while (receive(byte) && !is_space(byte)) word += byte;
+  return *this;
 }
 
-tcp_stream& tcp_stream::operator>>(std::string& word)
-{
-    word.clear();
-    char byte;
-    while (receive(byte) && !is_space(byte))
-        word += byte;
-    return *this;
+tcp_stream& tcp_stream::operator>>(int& value) {
+  std::string digits;
+  char byte = 0;
+  bool more = receive(byte);
+  while (more && is_space(byte)) more = receive(byte);
+  while (more && is_digit(byte)) {
+    digits += byte;
+    more = receive(byte);
+  }
+  if (!more) failed = true;
+  value = std::atoi(digits.c_str());
+  return *this;
 }
 
-tcp_stream& tcp_stream::operator>>(int& value)
-{
-    std::string digits;
-    char byte = 0;
-    bool more = receive(byte);
-    while (more && is_space(byte))
-        more = receive(byte);
-    while (more && is_digit(byte)) {
-        digits += byte;
-        more = receive(byte);
-    }
-    if (!more)
-        failed = true;
-    value = std::atoi(digits.c_str());
-    return *this;
-}
-
-void tcp_stream::clear()
-{
-    failed = false;
-    std::memset(buffer, 0, sizeof buffer);
+void tcp_stream::clear() {
+  failed = false;
+  std::memset(buffer, 0, sizeof buffer);
 }
 
 // A stream whose host did not resolve never made a socket: nothing to close.
-void tcp_stream::close()
-{
-    if (!is_open)
-        return;
-    if (fd >= 0)
-        ::close(fd);
-    is_open = false;
+void tcp_stream::close() {
+  if (!is_open) return;
+  if (fd >= 0) ::close(fd);
+  is_open = false;
 }
 
 }  // namespace net_tools

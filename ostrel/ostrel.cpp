@@ -106,11 +106,9 @@ void Ostrel::run() {
   std::string subject = no_null(vars[subject_key]);
   std::string message = no_null(vars[message_key]);
 
-  if (message.size() > message_limit || name.size() > name_limit ||
-      subject.size() > subject_limit)
+  if (message.size() > message_limit || name.size() > name_limit || subject.size() > subject_limit)
     return write_redirect(config::error_page);
-  if (name.empty() || email.empty() || subject.empty() || message.empty() ||
-      !is_good_email(email))
+  if (name.empty() || email.empty() || subject.empty() || message.empty() || !is_good_email(email))
     return write_redirect(config::error_page);
   if (!append_to_log(log_record(name, email, subject, message)))
     return write_redirect(config::error_page);

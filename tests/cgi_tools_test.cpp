@@ -1,11 +1,11 @@
-#include "cgi_tools/cgi.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "cgi_tools/cgi.hpp"
 
 namespace {
 
@@ -63,13 +63,13 @@ TEST(Decode, Fields) {
       {"x%21", "x!"},
       {"%2B%25+", std::string("+% ")},
       {"%7e%7E", "~~"},
-      {"%zz", "S"},               // 16 * 35 + 35 = 595, low eight bits 83
-      {"%G0x", ""},               // decodes to a NUL byte, which ends the field
-      {"%2", "%2"},               // too short for an escape: kept as it stands
+      {"%zz", "S"},  // 16 * 35 + 35 = 595, low eight bits 83
+      {"%G0x", ""},  // decodes to a NUL byte, which ends the field
+      {"%2", "%2"},  // too short for an escape: kept as it stands
       {"%", "%"},
       {"a%", "a%"},
-      {"%%41", "T1"},              // any byte goes through the formula, "%" too
-      {"%252B", "%2B"},           // an escaped "%" is not decoded again
+      {"%%41", "T1"},    // any byte goes through the formula, "%" too
+      {"%252B", "%2B"},  // an escaped "%" is not decoded again
       {"%0a%0D", "\n\r"},
       {"%ff", "\xff"},
       {"%20%", " %"},
@@ -109,7 +109,10 @@ TEST_F(CgiEnvironment, SplitsPairs) {
       {"a=&b=2", {{"a", ""}, {"b", "2"}}},
       {"a=1=2", {{"a", "1=2"}}},
       {"x=%2B%25+", {{"x", "+% "}}},
-      {std::string("a=\0" "1&b=2", 8), {{"1&b", "2"}, {"a", ""}}},
+      {std::string("a=\0"
+                   "1&b=2",
+                   8),
+       {{"1&b", "2"}, {"a", ""}}},
       {"Name=x&name=y", {{"Name", "x"}, {"name", "y"}}},
       {"a%3Db=c", {{"a=b", "c"}}},  // an escaped "=" in a name is part of the name
       {"a=%", {{"a", "%"}}},

@@ -1,5 +1,3 @@
-#include "mail_tools/smtp.hpp"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mail_tools/smtp.hpp"
 #include "support/mailbox_process.hpp"
 #include "support/script_server.hpp"
 
@@ -20,39 +19,36 @@ namespace {
 // Safety bound for dialogues that should end long before it.
 constexpr milliseconds safety{5000};
 
-smtp notification()
-{
-    smtp m;
-    m.server = "127.0.0.1";
-    m.to = "owner@example.net";
-    m.from = "ann@example.org";
-    m.subject = "Hello";
-    m.body = "Ann\r\nann@example.org\r\nHi\r\n";
-    return m;
+smtp notification() {
+  smtp m;
+  m.server = "127.0.0.1";
+  m.to = "owner@example.net";
+  m.from = "ann@example.org";
+  m.subject = "Hello";
+  m.body = "Ann\r\nann@example.org\r\nHi\r\n";
+  return m;
 }
 
 struct outcome {
-    bool sent;
-    std::vector<test_support::session> sessions;
+  bool sent;
+  std::vector<test_support::session> sessions;
 };
 
-outcome deliver(smtp m, const smtp_script& script = {}, milliseconds limit = safety)
-{
-    test_support::script_server server(script);
-    m.port = server.port();
-    bool sent = m.send(limit);
-    server.stop();
-    return {sent, server.sessions()};
+outcome deliver(smtp m, const smtp_script& script = {}, milliseconds limit = safety) {
+  test_support::script_server server(script);
+  m.port = server.port();
+  bool sent = m.send(limit);
+  server.stop();
+  return {sent, server.sessions()};
 }
 
 // What the client sends for notification() with its data block replaced.
-std::string dialogue(const std::string& data)
-{
-    return "HELO 127.0.0.1\r\n"
-           "MAIL FROM: ann@example.org\r\n"
-           "RCPT TO: owner@example.net\r\n"
-           "DATA\r\n" +
-           data + ".\r\nQUIT\r\n";
+std::string dialogue(const std::string& data) {
+  return "HELO 127.0.0.1\r\n"
+         "MAIL FROM: ann@example.org\r\n"
+         "RCPT TO: owner@example.net\r\n"
+         "DATA\r\n" +
+         data + ".\r\nQUIT\r\n";
 }
 
 const std::string plain_data =
@@ -63,270 +59,257 @@ const std::string plain_data =
     "Ann\r\nann@example.org\r\nHi\r\n"
     "\r\n";
 
-TEST(SmtpWireTest, BodyToWire)
-{
-    struct {
-        std::string body, wire;
-    } cases[] = {
-        {"", ""},
-        {"a\r\nb", "a\r\nb"},
-        {"a\nb", "a\r\nb"},
-        {"a\rb", "a\r\nb"},
-        {"a\r\r\nb", "a\r\n\r\nb"},
-        {"a\n\r\nb", "a\r\n\r\nb"},
-        {"a\n\n", "a\r\n\r\n"},
-        {".", ".."},
-        {".x", "..x"},
-        {"..", "..."},
-        {"a\n.\nb", "a\r\n..\r\nb"},
-        {"a\r.b", "a\r\n..b"},
-        {"a.b\r\n x.", "a.b\r\n x."},
-    };
-    for (const auto& c : cases) {
-        std::string have = mail_tools::body_to_wire(c.body);
-        EXPECT_EQ(have, c.wire) << "body \"" << c.body << "\": have \"" << have << "\", want \""
-                                << c.wire << "\"";
+TEST(SmtpWireTest, BodyToWire) {
+  struct {
+    std::string body, wire;
+  } cases[] = {
+      {"", ""},
+      {"a\r\nb", "a\r\nb"},
+      {"a\nb", "a\r\nb"},
+      {"a\rb", "a\r\nb"},
+      {"a\r\r\nb", "a\r\n\r\nb"},
+      {"a\n\r\nb", "a\r\n\r\nb"},
+      {"a\n\n", "a\r\n\r\n"},
+      {".", ".."},
+      {".x", "..x"},
+      {"..", "..."},
+      {"a\n.\nb", "a\r\n..\r\nb"},
+      {"a\r.b", "a\r\n..b"},
+      {"a.b\r\n x.", "a.b\r\n x."},
+  };
+  for (const auto& c : cases) {
+    std::string have = mail_tools::body_to_wire(c.body);
+    EXPECT_EQ(have, c.wire) << "body \"" << c.body << "\": have \"" << have << "\", want \""
+                            << c.wire << "\"";
+  }
+}
+
+TEST(SmtpWireTest, HeaderValue) {
+  struct {
+    std::string value, line;
+  } cases[] = {
+      {"", ""},
+      {"Hi", "Hi"},
+      {"Hi\r\nBcc: x@y", "Hi Bcc: x@y"},
+      {"a\rb", "a b"},
+      {"a\nb", "a b"},
+      {"a\n\rb", "a  b"},
+      {"a\r\n\r\n", "a  "},
+      {"\r\n.\r\n", " . "},
+  };
+  for (const auto& c : cases) {
+    std::string have = mail_tools::header_value(c.value);
+    EXPECT_EQ(have, c.line) << "value \"" << c.value << "\": have \"" << have << "\", want \""
+                            << c.line << "\"";
+  }
+}
+
+TEST(SmtpDialogueTest, MessageShapes) {
+  smtp with_copies = notification();
+  with_copies.cc = "cc@example.com";
+  with_copies.bcc = "bcc@example.com";
+  smtp bare = notification();
+  bare.subject = "";
+  bare.body = "";
+
+  struct {
+    const char* name;
+    smtp message;
+    std::string wire;
+  } cases[] = {
+      {"no copies", notification(), dialogue(plain_data)},
+      {"cc and bcc", with_copies,
+       "HELO 127.0.0.1\r\n"
+       "MAIL FROM: ann@example.org\r\n"
+       "RCPT TO: owner@example.net\r\n"
+       "RCPT TO: cc@example.com\r\n"
+       "RCPT TO: bcc@example.com\r\n"
+       "DATA\r\n"
+       "From: ann@example.org\r\n"
+       "To: owner@example.net\r\n"
+       "Cc: cc@example.com\r\n"
+       "Subject: Hello\r\n"
+       "\r\n"
+       "Ann\r\nann@example.org\r\nHi\r\n"
+       "\r\n"
+       ".\r\n"
+       "QUIT\r\n"},
+      {"empty subject and body", bare,
+       dialogue("From: ann@example.org\r\nTo: owner@example.net\r\nSubject: \r\n\r\n\r\n")},
+  };
+  for (const auto& c : cases) {
+    outcome o = deliver(c.message);
+    EXPECT_TRUE(o.sent) << c.name;
+    ASSERT_EQ(o.sessions.size(), 1u) << c.name;
+    EXPECT_EQ(o.sessions[0].received, c.wire) << c.name;
+    // Every reply line was taken: fewer waits would leave some unread.
+    EXPECT_FALSE(o.sessions[0].reset) << c.name;
+  }
+}
+
+TEST(SmtpDialogueTest, RepliesAreAwaitedButNeverExamined) {
+  smtp_script errors;
+  errors.greeting = "554 go away\r\n";
+  errors.reply = "550 no\r\n";
+  errors.data_reply = "554 no data\r\n";
+  smtp_script two_line_greeting;
+  two_line_greeting.greeting = "220-first\r\n220 second\r\n";
+  smtp_script multi_line;
+  multi_line.reply = "250-one\r\n250 two\r\n";
+  smtp_script trickle;
+  trickle.byte_by_byte = true;
+  trickle.greeting = "220 bare line feed\n";
+  smtp_script one_too_many;
+  one_too_many.after_quit = "250 not asked for\r\n";
+
+  struct {
+    const char* name;
+    smtp_script script;
+    // Whether the client closed with reply lines unread. Where the
+    // client lags behind the server, that races with the server's last
+    // reply, so it is not checked.
+    std::optional<bool> lines_left;
+  } cases[] = {
+      {"errors", errors, false},
+      {"two-line greeting", two_line_greeting, std::nullopt},
+      {"multi-line replies", multi_line, std::nullopt},
+      {"one byte per write", trickle, false},
+      {"a line after the last reply", one_too_many, true},
+  };
+  for (const auto& c : cases) {
+    outcome o = deliver(notification(), c.script);
+    EXPECT_TRUE(o.sent) << c.name;
+    ASSERT_EQ(o.sessions.size(), 1u) << c.name;
+    EXPECT_EQ(o.sessions[0].received, dialogue(plain_data)) << c.name;
+    if (c.lines_left) {
+      EXPECT_EQ(o.sessions[0].reset, *c.lines_left) << c.name;
     }
+  }
 }
 
-TEST(SmtpWireTest, HeaderValue)
-{
-    struct {
-        std::string value, line;
-    } cases[] = {
-        {"", ""},
-        {"Hi", "Hi"},
-        {"Hi\r\nBcc: x@y", "Hi Bcc: x@y"},
-        {"a\rb", "a b"},
-        {"a\nb", "a b"},
-        {"a\n\rb", "a  b"},
-        {"a\r\n\r\n", "a  "},
-        {"\r\n.\r\n", " . "},
-    };
-    for (const auto& c : cases) {
-        std::string have = mail_tools::header_value(c.value);
-        EXPECT_EQ(have, c.line) << "value \"" << c.value << "\": have \"" << have << "\", want \""
-                                << c.line << "\"";
+TEST(SmtpDialogueTest, EachSendIsItsOwnDialogue) {
+  test_support::script_server server({}, 2);
+  smtp m = notification();
+  m.port = server.port();
+  EXPECT_TRUE(m.send(safety));
+  EXPECT_TRUE(m.send(safety));
+  const auto& sessions = server.sessions();
+  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_EQ(sessions[0].received, dialogue(plain_data));
+  EXPECT_EQ(sessions[1].received, dialogue(plain_data));
+}
+
+TEST(SmtpDialogueTest, MailDataCannotEndEarlyOrGrowHeaders) {
+  smtp m = notification();
+  m.subject = "Hi\r\nBcc: x@y";
+  m.body = ".\nQUIT\r.hidden\r\r\nend";
+  outcome o = deliver(m);
+  ASSERT_EQ(o.sessions.size(), 1u);
+  EXPECT_EQ(o.sessions[0].received, dialogue("From: ann@example.org\r\nTo: owner@example.net\r\n"
+                                             "Subject: Hi Bcc: x@y\r\n\r\n"
+                                             "..\r\nQUIT\r\n..hidden\r\n\r\nend\r\n"));
+}
+
+TEST(SmtpDialogueTest, LineBreakInEnvelopeRefusesToConnect) {
+  std::string smtp::*members[] = {&smtp::server, &smtp::from, &smtp::to, &smtp::cc, &smtp::bcc};
+  for (auto member : members) {
+    for (const char* value : {"a@b\r\nRCPT TO: c@d", "a@b\n", "\ra@b"}) {
+      smtp m = notification();
+      m.*member = value;
+      outcome o = deliver(m);
+      EXPECT_FALSE(o.sent) << value;
+      EXPECT_TRUE(o.sessions.empty()) << "connected for " << value;
     }
+  }
 }
 
-TEST(SmtpDialogueTest, MessageShapes)
-{
-    smtp with_copies = notification();
-    with_copies.cc = "cc@example.com";
-    with_copies.bcc = "bcc@example.com";
-    smtp bare = notification();
-    bare.subject = "";
-    bare.body = "";
+TEST(SmtpDialogueTest, NoConnectionReturnsFalse) {
+  test_support::closed_port nobody;
+  smtp refused = notification();
+  refused.port = nobody.port();
+  EXPECT_FALSE(refused.send(safety));
 
-    struct {
-        const char* name;
-        smtp message;
-        std::string wire;
-    } cases[] = {
-        {"no copies", notification(), dialogue(plain_data)},
-        {"cc and bcc", with_copies,
-         "HELO 127.0.0.1\r\n"
-         "MAIL FROM: ann@example.org\r\n"
-         "RCPT TO: owner@example.net\r\n"
-         "RCPT TO: cc@example.com\r\n"
-         "RCPT TO: bcc@example.com\r\n"
-         "DATA\r\n"
-         "From: ann@example.org\r\n"
-         "To: owner@example.net\r\n"
-         "Cc: cc@example.com\r\n"
-         "Subject: Hello\r\n"
-         "\r\n"
-         "Ann\r\nann@example.org\r\nHi\r\n"
-         "\r\n"
-         ".\r\n"
-         "QUIT\r\n"},
-        {"empty subject and body", bare,
-         dialogue("From: ann@example.org\r\nTo: owner@example.net\r\nSubject: \r\n\r\n\r\n")},
-    };
-    for (const auto& c : cases) {
-        outcome o = deliver(c.message);
-        EXPECT_TRUE(o.sent) << c.name;
-        ASSERT_EQ(o.sessions.size(), 1u) << c.name;
-        EXPECT_EQ(o.sessions[0].received, c.wire) << c.name;
-        // Every reply line was taken: fewer waits would leave some unread.
-        EXPECT_FALSE(o.sessions[0].reset) << c.name;
-    }
+  smtp unresolved = notification();
+  unresolved.server = "no-such-host.invalid";
+  unresolved.port = nobody.port();
+  EXPECT_FALSE(unresolved.send(safety));
 }
 
-TEST(SmtpDialogueTest, RepliesAreAwaitedButNeverExamined)
-{
-    smtp_script errors;
-    errors.greeting = "554 go away\r\n";
-    errors.reply = "550 no\r\n";
-    errors.data_reply = "554 no data\r\n";
-    smtp_script two_line_greeting;
-    two_line_greeting.greeting = "220-first\r\n220 second\r\n";
-    smtp_script multi_line;
-    multi_line.reply = "250-one\r\n250 two\r\n";
-    smtp_script trickle;
-    trickle.byte_by_byte = true;
-    trickle.greeting = "220 bare line feed\n";
-    smtp_script one_too_many;
-    one_too_many.after_quit = "250 not asked for\r\n";
+TEST(SmtpDialogueTest, SilentServerIsLeftAtTheLimit) {
+  smtp_script silent;
+  silent.replies = 0;
+  smtp_script falls_silent;  // greeting, HELO and MAIL FROM answered
+  falls_silent.replies = 3;
 
-    struct {
-        const char* name;
-        smtp_script script;
-        // Whether the client closed with reply lines unread. Where the
-        // client lags behind the server, that races with the server's last
-        // reply, so it is not checked.
-        std::optional<bool> lines_left;
-    } cases[] = {
-        {"errors", errors, false},
-        {"two-line greeting", two_line_greeting, std::nullopt},
-        {"multi-line replies", multi_line, std::nullopt},
-        {"one byte per write", trickle, false},
-        {"a line after the last reply", one_too_many, true},
-    };
-    for (const auto& c : cases) {
-        outcome o = deliver(notification(), c.script);
-        EXPECT_TRUE(o.sent) << c.name;
-        ASSERT_EQ(o.sessions.size(), 1u) << c.name;
-        EXPECT_EQ(o.sessions[0].received, dialogue(plain_data)) << c.name;
-        if (c.lines_left) {
-            EXPECT_EQ(o.sessions[0].reset, *c.lines_left) << c.name;
-        }
-    }
+  struct {
+    const char* name;
+    smtp_script script;
+    std::string wire;
+  } cases[] = {
+      {"never answers", silent, ""},
+      {"stops after MAIL FROM", falls_silent,
+       "HELO 127.0.0.1\r\nMAIL FROM: ann@example.org\r\nRCPT TO: owner@example.net\r\n"},
+  };
+  for (const auto& c : cases) {
+    outcome o = deliver(notification(), c.script, milliseconds(500));
+    EXPECT_TRUE(o.sent) << c.name << ": the connection was made";
+    ASSERT_EQ(o.sessions.size(), 1u) << c.name;
+    EXPECT_EQ(o.sessions[0].received, c.wire) << c.name << ": nothing goes out past the limit";
+    EXPECT_FALSE(o.sessions[0].abandoned) << c.name << ": the client must hang up first";
+  }
 }
 
-TEST(SmtpDialogueTest, EachSendIsItsOwnDialogue)
-{
-    test_support::script_server server({}, 2);
-    smtp m = notification();
-    m.port = server.port();
-    EXPECT_TRUE(m.send(safety));
-    EXPECT_TRUE(m.send(safety));
-    const auto& sessions = server.sessions();
-    ASSERT_EQ(sessions.size(), 2u);
-    EXPECT_EQ(sessions[0].received, dialogue(plain_data));
-    EXPECT_EQ(sessions[1].received, dialogue(plain_data));
-}
-
-TEST(SmtpDialogueTest, MailDataCannotEndEarlyOrGrowHeaders)
-{
-    smtp m = notification();
-    m.subject = "Hi\r\nBcc: x@y";
-    m.body = ".\nQUIT\r.hidden\r\r\nend";
-    outcome o = deliver(m);
-    ASSERT_EQ(o.sessions.size(), 1u);
-    EXPECT_EQ(o.sessions[0].received,
-              dialogue("From: ann@example.org\r\nTo: owner@example.net\r\n"
-                       "Subject: Hi Bcc: x@y\r\n\r\n"
-                       "..\r\nQUIT\r\n..hidden\r\n\r\nend\r\n"));
-}
-
-TEST(SmtpDialogueTest, LineBreakInEnvelopeRefusesToConnect)
-{
-    std::string smtp::*members[] = {&smtp::server, &smtp::from, &smtp::to, &smtp::cc, &smtp::bcc};
-    for (auto member : members) {
-        for (const char* value : {"a@b\r\nRCPT TO: c@d", "a@b\n", "\ra@b"}) {
-            smtp m = notification();
-            m.*member = value;
-            outcome o = deliver(m);
-            EXPECT_FALSE(o.sent) << value;
-            EXPECT_TRUE(o.sessions.empty()) << "connected for " << value;
-        }
-    }
-}
-
-TEST(SmtpDialogueTest, NoConnectionReturnsFalse)
-{
-    test_support::closed_port nobody;
-    smtp refused = notification();
-    refused.port = nobody.port();
-    EXPECT_FALSE(refused.send(safety));
-
-    smtp unresolved = notification();
-    unresolved.server = "no-such-host.invalid";
-    unresolved.port = nobody.port();
-    EXPECT_FALSE(unresolved.send(safety));
-}
-
-TEST(SmtpDialogueTest, SilentServerIsLeftAtTheLimit)
-{
-    smtp_script silent;
-    silent.replies = 0;
-    smtp_script falls_silent;   // greeting, HELO and MAIL FROM answered
-    falls_silent.replies = 3;
-
-    struct {
-        const char* name;
-        smtp_script script;
-        std::string wire;
-    } cases[] = {
-        {"never answers", silent, ""},
-        {"stops after MAIL FROM", falls_silent,
-         "HELO 127.0.0.1\r\nMAIL FROM: ann@example.org\r\nRCPT TO: owner@example.net\r\n"},
-    };
-    for (const auto& c : cases) {
-        outcome o = deliver(notification(), c.script, milliseconds(500));
-        EXPECT_TRUE(o.sent) << c.name << ": the connection was made";
-        ASSERT_EQ(o.sessions.size(), 1u) << c.name;
-        EXPECT_EQ(o.sessions[0].received, c.wire) << c.name << ": nothing goes out past the limit";
-        EXPECT_FALSE(o.sessions[0].abandoned) << c.name << ": the client must hang up first";
-    }
-}
-
-TEST(SmtpDialogueTest, ServerClosingEarlyDoesNotEndTheProcess)
-{
-    // An unhandled SIGPIPE would end the child before it exits.
-    EXPECT_EXIT(
-        {
-            smtp_script hang_up;
-            hang_up.close_after_greeting = true;
-            bool sent = deliver(notification(), hang_up).sent;
-            std::exit(sent ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+TEST(SmtpDialogueTest, ServerClosingEarlyDoesNotEndTheProcess) {
+  // An unhandled SIGPIPE would end the child before it exits.
+  EXPECT_EXIT(
+      {
+        smtp_script hang_up;
+        hang_up.close_after_greeting = true;
+        bool sent = deliver(notification(), hang_up).sent;
+        std::exit(sent ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // Against the project's own SMTP server, built on a real SMTP library.
 class SmtpInteropTest : public ::testing::Test {
-protected:
-    test_support::mailbox_process mailbox;
+ protected:
+  test_support::mailbox_process mailbox;
 
-    void SetUp() override { ASSERT_NE(mailbox.port(), 0) << "tools/smtp_mailbox.py did not start"; }
+  void SetUp() override { ASSERT_NE(mailbox.port(), 0) << "tools/smtp_mailbox.py did not start"; }
 
-    smtp message()
-    {
-        smtp m = notification();
-        m.server = "localhost";
-        m.port = mailbox.port();
-        return m;
-    }
+  smtp message() {
+    smtp m = notification();
+    m.server = "localhost";
+    m.port = mailbox.port();
+    return m;
+  }
 };
 
-TEST_F(SmtpInteropTest, DeliversEnvelopeHeadersAndBody)
-{
-    smtp copies = message();
-    copies.cc = "cc@example.com";
-    copies.bcc = "bcc@example.com";
-    smtp dots = message();
-    dots.subject = "Thank you...";
-    dots.body = "one\n.\ntwo\n..three\r.";
+TEST_F(SmtpInteropTest, DeliversEnvelopeHeadersAndBody) {
+  smtp copies = message();
+  copies.cc = "cc@example.com";
+  copies.bcc = "bcc@example.com";
+  smtp dots = message();
+  dots.subject = "Thank you...";
+  dots.body = "one\n.\ntwo\n..three\r.";
 
-    ASSERT_TRUE(copies.send(safety));
-    ASSERT_TRUE(dots.send(safety));
-    auto mails = mailbox.mails();
-    ASSERT_EQ(mails.size(), 2u);
+  ASSERT_TRUE(copies.send(safety));
+  ASSERT_TRUE(dots.send(safety));
+  auto mails = mailbox.mails();
+  ASSERT_EQ(mails.size(), 2u);
 
-    EXPECT_EQ(mails[0].mail_from, "ann@example.org");
-    EXPECT_EQ(mails[0].rcpt_tos,
-              (std::vector<std::string>{"owner@example.net", "cc@example.com", "bcc@example.com"}));
-    EXPECT_EQ(mails[0].data,
-              "From: ann@example.org\r\nTo: owner@example.net\r\nCc: cc@example.com\r\n"
-              "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n");
+  EXPECT_EQ(mails[0].mail_from, "ann@example.org");
+  EXPECT_EQ(mails[0].rcpt_tos,
+            (std::vector<std::string>{"owner@example.net", "cc@example.com", "bcc@example.com"}));
+  EXPECT_EQ(mails[0].data,
+            "From: ann@example.org\r\nTo: owner@example.net\r\nCc: cc@example.com\r\n"
+            "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n");
 
-    EXPECT_EQ(mails[1].rcpt_tos, std::vector<std::string>{"owner@example.net"});
-    EXPECT_EQ(mails[1].data,
-              "From: ann@example.org\r\nTo: owner@example.net\r\n"
-              "Subject: Thank you...\r\n\r\none\r\n.\r\ntwo\r\n..three\r\n.\r\n");
+  EXPECT_EQ(mails[1].rcpt_tos, std::vector<std::string>{"owner@example.net"});
+  EXPECT_EQ(mails[1].data,
+            "From: ann@example.org\r\nTo: owner@example.net\r\n"
+            "Subject: Thank you...\r\n\r\none\r\n.\r\ntwo\r\n..three\r\n.\r\n");
 }
 
 }  // namespace

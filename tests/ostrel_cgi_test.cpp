@@ -4,10 +4,9 @@
 // given requests that never reach the request log. OSTREL_UNDER_TEST is the
 // same code built to log to "log/request_form.log" below its working
 // directory, so every test logs into a temporary folder of its own.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -26,7 +25,8 @@ const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
 // The log's escaping, written out here so that the tests check it independently.
 std::string csv(const std::string& value) {
   std::string out;
-  for (char c : value) out += c == '"' ? "\"\"" : c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+  for (char c : value)
+    out += c == '"' ? "\"\"" : c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
   return out;
 }
 
@@ -60,18 +60,36 @@ TEST(DecoderFaults, Table) {
        long_body,
        "Your message is too long.. please shorten it. Thanks!",
        ""},
-      {"POST length 0", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=0"}, "a=1",
-       "Unable to read from the input stream.", ""},
-      {"POST length abc", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=abc"}, "a=1",
-       "Unable to read from the input stream.", ""},
-      {"POST negative length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=-1"}, "a=1",
-       "Unable to read from the input stream.", ""},
-      {"POST empty length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH="}, "a=1",
-       "Unable to read from the input stream.", ""},
-      {"POST huge length", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=99999999999999999999"}, "a=1",
-       "Your message is too long.. please shorten it. Thanks!", ""},
-      {"POST short body", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=3000"}, "name=a",
-       "Unable to read from the input stream.", ""},
+      {"POST length 0",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=0"},
+       "a=1",
+       "Unable to read from the input stream.",
+       ""},
+      {"POST length abc",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=abc"},
+       "a=1",
+       "Unable to read from the input stream.",
+       ""},
+      {"POST negative length",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=-1"},
+       "a=1",
+       "Unable to read from the input stream.",
+       ""},
+      {"POST empty length",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH="},
+       "a=1",
+       "Unable to read from the input stream.",
+       ""},
+      {"POST huge length",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=99999999999999999999"},
+       "a=1",
+       "Your message is too long.. please shorten it. Thanks!",
+       ""},
+      {"POST short body",
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=3000"},
+       "name=a",
+       "Unable to read from the input stream.",
+       ""},
       {"GET too long",
        {"REQUEST_METHOD=GET", "QUERY_STRING=" + long_body},
        "",

@@ -3,13 +3,12 @@
 //
 // The program under test mails OSTREL_TEST_MAIL_PORT on 127.0.0.1, a port
 // fixed when it is built; these tests take turns on it.
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -75,8 +74,9 @@ TEST_F(Submission, LogsAndMailsBoth) {
       "name=Ann+Lee&email=ann%40example.org&subject=Hello%0D%0ABcc%3A+x%40y"
       "&message=.%0D%0Aline+2%0Aline+3");
   EXPECT_EQ(answer.out, ok_answer);
-  EXPECT_EQ(log(), "\"Ann Lee\",\"ann@example.org\",\"Hello\\r\\nBcc: x@y\","
-                   "\".\\r\\nline 2\\nline 3\"\n");
+  EXPECT_EQ(log(),
+            "\"Ann Lee\",\"ann@example.org\",\"Hello\\r\\nBcc: x@y\","
+            "\".\\r\\nline 2\\nline 3\"\n");
 
   auto mails = mailbox.mails();
   ASSERT_EQ(mails.size(), 2u);
@@ -150,7 +150,8 @@ TEST_F(Submission, MailServerFaults) {
     EXPECT_EQ(sessions.size(), 2u) << r.what;
     for (const auto& session : sessions) EXPECT_EQ(session.refused_line, "") << r.what;
     if (r.script.strict_line_ends) {
-      for (const auto& session : sessions) EXPECT_NE(session.received.find("QUIT\r\n"), std::string::npos);
+      for (const auto& session : sessions)
+        EXPECT_NE(session.received.find("QUIT\r\n"), std::string::npos);
     }
   }
 }

@@ -17,7 +17,9 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 // The body as a file, as a web server hands it over.
 int body_file(const std::string& body) {

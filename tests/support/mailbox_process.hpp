@@ -3,37 +3,38 @@
 #ifndef TESTS_SUPPORT_MAILBOX_PROCESS_HPP
 #define TESTS_SUPPORT_MAILBOX_PROCESS_HPP
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
 namespace test_support {
 
 struct received_mail {
-    std::string mail_from;
-    std::vector<std::string> rcpt_tos;
-    std::string data;   // the bytes after the server's dot-unstuffing
+  std::string mail_from;
+  std::vector<std::string> rcpt_tos;
+  std::string data;  // the bytes after the server's dot-unstuffing
 };
 
 class mailbox_process {
-public:
-    // Starts the server on port (0: a free one) and waits, within a safety
-    // bound, until it listens; port() is 0 if it did not come up.
-    explicit mailbox_process(int port = 0);
-    // SIGTERM, then waits for the child and removes its files.
-    ~mailbox_process();
-    mailbox_process(const mailbox_process&) = delete;
-    mailbox_process& operator=(const mailbox_process&) = delete;
+ public:
+  // Starts the server on port (0: a free one) and waits, within a safety
+  // bound, until it listens; port() is 0 if it did not come up.
+  explicit mailbox_process(int port = 0);
+  // SIGTERM, then waits for the child and removes its files.
+  ~mailbox_process();
+  mailbox_process(const mailbox_process&) = delete;
+  mailbox_process& operator=(const mailbox_process&) = delete;
 
-    int port() const { return port_; }
-    // The mails received so far, in order of arrival.
-    std::vector<received_mail> mails() const;
+  int port() const { return port_; }
+  // The mails received so far, in order of arrival.
+  std::vector<received_mail> mails() const;
 
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-    std::string dir_;
-    std::string json_path_;
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string dir_;
+  std::string json_path_;
 };
 
 // One record of the server's JSON output, or an empty mail if the line

@@ -16,189 +16,158 @@ namespace {
 // Safety bound on every wait of the test peers; no test relies on it.
 constexpr int safety_ms = 5000;
 
-int loopback_socket(int& port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    port = ntohs(address.sin_port);
-    return fd;
+int loopback_socket(int& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  port = ntohs(address.sin_port);
+  return fd;
 }
 
-bool readable(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, safety_ms) > 0;
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, safety_ms) > 0;
 }
 
-bool starts_with(const std::string& text, const char* prefix)
-{
-    return text.rfind(prefix, 0) == 0;
-}
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool has_bare_line_feed(const std::string& line)
-{
-    return line.size() < 2 || line[line.size() - 2] != '\r';
+bool has_bare_line_feed(const std::string& line) {
+  return line.size() < 2 || line[line.size() - 2] != '\r';
 }
 
 // Closes so that the peer sees a reset rather than an orderly end.
-void reset(int fd)
-{
-    linger abort_close{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+void reset(int fd) {
+  linger abort_close{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
 }
 
 }  // namespace
 
-script_server::script_server(smtp_script script, int connections)
-    : script_(std::move(script))
-{
-    port_ = script_.port;
-    listener_ = loopback_socket(port_);
-    ::listen(listener_, 4);
-    if (::pipe(wake_) != 0)
-        wake_[0] = wake_[1] = -1;
-    thread_ = std::thread(&script_server::run, this, connections);
+script_server::script_server(smtp_script script, int connections) : script_(std::move(script)) {
+  port_ = script_.port;
+  listener_ = loopback_socket(port_);
+  ::listen(listener_, 4);
+  if (::pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
+  thread_ = std::thread(&script_server::run, this, connections);
 }
 
-script_server::~script_server()
-{
-    stop();
-    ::close(listener_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
+script_server::~script_server() {
+  stop();
+  ::close(listener_);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
 }
 
-const std::vector<session>& script_server::sessions()
-{
-    if (thread_.joinable())
-        thread_.join();
-    return sessions_;
+const std::vector<session>& script_server::sessions() {
+  if (thread_.joinable()) thread_.join();
+  return sessions_;
 }
 
-void script_server::stop()
-{
-    if (!thread_.joinable())
-        return;
-    char byte = 0;
-    if (::write(wake_[1], &byte, 1) != 1) {
-        // The thread still ends by its own safety bound.
+void script_server::stop() {
+  if (!thread_.joinable()) return;
+  char byte = 0;
+  if (::write(wake_[1], &byte, 1) != 1) {
+    // The thread still ends by its own safety bound.
+  }
+  thread_.join();
+}
+
+void script_server::run(int connections) {
+  for (int i = 0; i < connections; ++i) {
+    pollfd p[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(p, 2, safety_ms) <= 0 || p[1].revents) return;
+    int client = ::accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    // Replies written a byte at a time must not wait for ACKs.
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    serve(client);
+    ::close(client);
+  }
+}
+
+void script_server::serve(int client) {
+  session s;
+  int budget = script_.replies;
+  auto answer = [&](const std::string& text) {
+    if (budget == 0 || text.empty()) return;
+    if (budget > 0) --budget;
+    send_reply(client, text);
+  };
+  answer(script_.greeting);
+  if (script_.close_after_greeting) {
+    sessions_.push_back(s);
+    return;
+  }
+  std::string line;
+  bool in_data = false;
+  for (;;) {
+    if (!readable(client)) {
+      s.abandoned = true;
+      break;
     }
-    thread_.join();
-}
-
-void script_server::run(int connections)
-{
-    for (int i = 0; i < connections; ++i) {
-        pollfd p[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(p, 2, safety_ms) <= 0 || p[1].revents)
-            return;
-        int client = ::accept(listener_, nullptr, nullptr);
-        if (client < 0)
-            return;
-        // Replies written a byte at a time must not wait for ACKs.
-        int one = 1;
-        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        serve(client);
-        ::close(client);
+    char chunk[4096];
+    ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+    if (n <= 0) {
+      s.reset = n < 0 && errno == ECONNRESET;
+      break;
     }
-}
-
-void script_server::serve(int client)
-{
-    session s;
-    int budget = script_.replies;
-    auto answer = [&](const std::string& text) {
-        if (budget == 0 || text.empty())
-            return;
-        if (budget > 0)
-            --budget;
-        send_reply(client, text);
-    };
-    answer(script_.greeting);
-    if (script_.close_after_greeting) {
+    s.received.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t i = 0; i < n; ++i) {
+      line += chunk[i];
+      if (chunk[i] != '\n') continue;
+      if (script_.strict_line_ends && has_bare_line_feed(line)) {
+        send_reply(client, "500 bare LF\r\n");
+        s.refused_line = line;
         sessions_.push_back(s);
         return;
+      }
+      if (in_data && script_.reset_in_data) {
+        reset(client);
+        sessions_.push_back(s);
+        return;
+      }
+      if (in_data) {
+        // The mail data gets one reply, after its end line.
+        in_data = line != ".\r\n";
+        if (!in_data) answer(script_.reply);
+      } else if (starts_with(line, "DATA")) {
+        in_data = true;
+        answer(script_.data_reply);
+      } else if (starts_with(line, "QUIT")) {
+        answer(script_.reply + script_.after_quit);
+      } else {
+        answer(script_.reply);
+      }
+      line.clear();
     }
-    std::string line;
-    bool in_data = false;
-    for (;;) {
-        if (!readable(client)) {
-            s.abandoned = true;
-            break;
-        }
-        char chunk[4096];
-        ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-        if (n <= 0) {
-            s.reset = n < 0 && errno == ECONNRESET;
-            break;
-        }
-        s.received.append(chunk, static_cast<std::size_t>(n));
-        for (ssize_t i = 0; i < n; ++i) {
-            line += chunk[i];
-            if (chunk[i] != '\n')
-                continue;
-            if (script_.strict_line_ends && has_bare_line_feed(line)) {
-                send_reply(client, "500 bare LF\r\n");
-                s.refused_line = line;
-                sessions_.push_back(s);
-                return;
-            }
-            if (in_data && script_.reset_in_data) {
-                reset(client);
-                sessions_.push_back(s);
-                return;
-            }
-            if (in_data) {
-                // The mail data gets one reply, after its end line.
-                in_data = line != ".\r\n";
-                if (!in_data)
-                    answer(script_.reply);
-            } else if (starts_with(line, "DATA")) {
-                in_data = true;
-                answer(script_.data_reply);
-            } else if (starts_with(line, "QUIT")) {
-                answer(script_.reply + script_.after_quit);
-            } else {
-                answer(script_.reply);
-            }
-            line.clear();
-        }
-    }
-    sessions_.push_back(s);
+  }
+  sessions_.push_back(s);
 }
 
-void script_server::send_reply(int client, const std::string& text)
-{
-    if (!script_.byte_by_byte) {
-        ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
-        return;
-    }
-    for (char c : text)
-        ::send(client, &c, 1, MSG_NOSIGNAL);
+void script_server::send_reply(int client, const std::string& text) {
+  if (!script_.byte_by_byte) {
+    ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
+    return;
+  }
+  for (char c : text) ::send(client, &c, 1, MSG_NOSIGNAL);
 }
 
 closed_port::closed_port() : fd_(loopback_socket(port_)) {}
 
 closed_port::~closed_port() { ::close(fd_); }
 
-mute_listener::mute_listener(int backlog) : fd_(loopback_socket(port_))
-{
-    ::listen(fd_, backlog);
-}
+mute_listener::mute_listener(int backlog) : fd_(loopback_socket(port_)) { ::listen(fd_, backlog); }
 
 mute_listener::~mute_listener() { ::close(fd_); }
 
-int mute_listener::accept_one()
-{
-    return readable(fd_) ? ::accept(fd_, nullptr, nullptr) : -1;
-}
+int mute_listener::accept_one() { return readable(fd_) ? ::accept(fd_, nullptr, nullptr) : -1; }
 
 }  // namespace test_support

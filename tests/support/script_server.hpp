@@ -12,81 +12,81 @@
 namespace test_support {
 
 struct smtp_script {
-    std::string greeting = "220 test ready\r\n";
-    std::string reply = "250 ok\r\n";         // to every command but DATA
-    std::string data_reply = "354 go on\r\n";
-    std::string after_quit;                   // sent with the reply to QUIT, in the same write
-    int replies = -1;                         // replies sent before falling silent; -1: no end
-    bool close_after_greeting = false;
-    bool byte_by_byte = false;                // one write per byte of every reply
-    bool reset_in_data = false;               // reset the connection at the first data line
-    bool strict_line_ends = false;            // refuse a bare LF and hang up, as strict servers do
-    int port = 0;                             // 0: a free one
+  std::string greeting = "220 test ready\r\n";
+  std::string reply = "250 ok\r\n";  // to every command but DATA
+  std::string data_reply = "354 go on\r\n";
+  std::string after_quit;  // sent with the reply to QUIT, in the same write
+  int replies = -1;        // replies sent before falling silent; -1: no end
+  bool close_after_greeting = false;
+  bool byte_by_byte = false;      // one write per byte of every reply
+  bool reset_in_data = false;     // reset the connection at the first data line
+  bool strict_line_ends = false;  // refuse a bare LF and hang up, as strict servers do
+  int port = 0;                   // 0: a free one
 };
 
 struct session {
-    std::string received;    // every byte the client sent
-    bool reset = false;      // the client closed with reply bytes left unread (Linux sends RST)
-    std::string refused_line;  // the line a strict server hung up on
-    bool abandoned = false;  // the server gave up on a silent client instead
+  std::string received;      // every byte the client sent
+  bool reset = false;        // the client closed with reply bytes left unread (Linux sends RST)
+  std::string refused_line;  // the line a strict server hung up on
+  bool abandoned = false;    // the server gave up on a silent client instead
 };
 
 class script_server {
-public:
-    explicit script_server(smtp_script script = {}, int connections = 1);
-    ~script_server();
-    script_server(const script_server&) = delete;
-    script_server& operator=(const script_server&) = delete;
+ public:
+  explicit script_server(smtp_script script = {}, int connections = 1);
+  ~script_server();
+  script_server(const script_server&) = delete;
+  script_server& operator=(const script_server&) = delete;
 
-    int port() const { return port_; }
-    // Waits for the expected connections to end, then gives their records.
-    const std::vector<session>& sessions();
-    // Stops waiting for connections that have not come.
-    void stop();
+  int port() const { return port_; }
+  // Waits for the expected connections to end, then gives their records.
+  const std::vector<session>& sessions();
+  // Stops waiting for connections that have not come.
+  void stop();
 
-private:
-    void run(int connections);
-    void serve(int client);
-    void send_reply(int client, const std::string& text);
+ private:
+  void run(int connections);
+  void serve(int client);
+  void send_reply(int client, const std::string& text);
 
-    smtp_script script_;
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    int port_ = 0;
-    std::vector<session> sessions_;
-    std::thread thread_;
+  smtp_script script_;
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};
+  int port_ = 0;
+  std::vector<session> sessions_;
+  std::thread thread_;
 };
 
 // Binds a loopback port without listening on it, so a connection to it is
 // refused; the port stays taken until the object goes.
 class closed_port {
-public:
-    closed_port();
-    ~closed_port();
-    closed_port(const closed_port&) = delete;
-    closed_port& operator=(const closed_port&) = delete;
-    int port() const { return port_; }
+ public:
+  closed_port();
+  ~closed_port();
+  closed_port(const closed_port&) = delete;
+  closed_port& operator=(const closed_port&) = delete;
+  int port() const { return port_; }
 
-private:
-    int fd_;
-    int port_;
+ private:
+  int fd_;
+  int port_;
 };
 
 // A loopback listener on an ephemeral port that accepts only when asked:
 // the kernel completes connections into its backlog and nothing is sent.
 class mute_listener {
-public:
-    explicit mute_listener(int backlog = 4);
-    ~mute_listener();
-    mute_listener(const mute_listener&) = delete;
-    mute_listener& operator=(const mute_listener&) = delete;
-    int port() const { return port_; }
-    // Accepts one pending connection, waiting a few seconds at most; -1 if none.
-    int accept_one();
+ public:
+  explicit mute_listener(int backlog = 4);
+  ~mute_listener();
+  mute_listener(const mute_listener&) = delete;
+  mute_listener& operator=(const mute_listener&) = delete;
+  int port() const { return port_; }
+  // Accepts one pending connection, waiting a few seconds at most; -1 if none.
+  int accept_one();
 
-private:
-    int fd_;
-    int port_;
+ private:
+  int fd_;
+  int port_;
 };
 
 }  // namespace test_support
