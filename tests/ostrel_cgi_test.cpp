@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ namespace {
 
 const std::string deployed = OSTREL_PROGRAM;
 const std::string under_test = OSTREL_UNDER_TEST;
+const std::string out_of_memory = OSTREL_OUT_OF_MEMORY;
 
 const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
 const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
@@ -278,6 +280,39 @@ TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
     at = end + 1;
   }
   EXPECT_EQ(lines, count);
+}
+
+// Memory running out at any allocation of an accepted submission still ends
+// in exactly one answer: the error redirect (or the decoder's own text when
+// the request's block cannot be had), never a crash or two answers; the log
+// holds at most the one whole record.
+TEST_F(Logged, EveryAllocationFailureGetsOneAnswer) {
+  const std::string record = "\"a\",\"a@b\",\"s\",\"m\"\n";
+  const std::string no_block = "Unable to allocate memory for the querrey string.\n</BODY></HTML>";
+  bool succeeded = false;
+  for (int n = 0; n < 1000 && !succeeded; ++n) {
+    cgi_request request = form_post(form("a", "a@b", "s", "m"));
+    request.environment.push_back("OSTREL_FAIL_ALLOCATION=" + std::to_string(n));
+    request.directory = dir.path();
+    cgi_answer answer = run_cgi(out_of_memory, request);
+    std::string text = log();
+    std::remove(log_path().c_str());
+    succeeded = answer.out == ok_answer;
+    if (answer.out == no_block) {
+      EXPECT_EQ(answer.exit_status, 1) << "allocation " << n;
+      EXPECT_EQ(text, "") << "allocation " << n;
+      continue;
+    }
+    EXPECT_TRUE(succeeded || answer.out == error_answer)
+        << "allocation " << n << ": " << answer.out;
+    EXPECT_EQ(answer.exit_status, 0) << "allocation " << n;
+    EXPECT_EQ(answer.signal, 0) << "allocation " << n;
+    EXPECT_TRUE(text.empty() || text == record) << "allocation " << n << ": " << text;
+    if (succeeded) {
+      EXPECT_EQ(text, record) << "allocation " << n;
+    }
+  }
+  EXPECT_TRUE(succeeded);
 }
 
 }  // namespace
