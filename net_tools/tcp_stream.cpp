@@ -36,6 +36,10 @@ bool first_address(const std::string& host, in_addr& address) {
   return true;
 }
 
+bool expired(const deadline_type& deadline) {
+  return deadline && std::chrono::steady_clock::now() >= *deadline;
+}
+
 // Without a deadline the system call itself does the waiting. A stream
 // without a socket goes straight to the call, which then fails at once.
 bool ready(int fd, short events, const deadline_type& deadline) {
@@ -109,7 +113,18 @@ void tcp_stream::connect_to(const std::string& host, int port) {
   if (fd < 0 || !connect_socket(fd, peer, deadline)) failed = true;
 }
 
+// A reader may wait for the answer to what it wrote, so nothing it wrote may
+// stay held back. Setting TCP_NODELAY again sends what MSG_MORE kept.
+void tcp_stream::push_held_back() {
+  if (!held_back) return;
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  held_back = false;
+}
+
 bool tcp_stream::receive(char& byte) {
+  push_held_back();
+  if (expired(deadline)) return false;
   if (deadline) {
     // Most bytes of a reply are already waiting: poll only when none is.
     ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
@@ -120,19 +135,30 @@ bool tcp_stream::receive(char& byte) {
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
-// process by SIGPIPE. With a deadline the send must not block, so whatever
-// the socket will not take at once is sent as it drains.
+// process by SIGPIPE. MSG_MORE: a piece that does not end a line waits in
+// the kernel for the rest of its line, so a line written piece by piece
+// leaves as one segment; the piece that ends it sends them all. With a
+// deadline the send must not block, so whatever the socket will not take at
+// once is sent as it drains.
 void tcp_stream::put(const char* data, std::size_t size) {
+  if (expired(deadline)) {
+    failed = true;
+    return;
+  }
+  bool ends_line = size > 0 && data[size - 1] == '\n';
+  int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0) | (ends_line ? 0 : MSG_MORE);
   std::size_t sent = 0;
   do {
-    if (!ready(fd, POLLOUT, deadline)) break;
-    int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
     ssize_t n = ::send(fd, data + sent, size - sent, flags);
-    if (n < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n < 0) break;
-    sent += static_cast<std::size_t>(n);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (!deadline || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+               !ready(fd, POLLOUT, deadline)) {
+      break;
+    }
   } while (deadline && sent < size);
   if (sent != size) failed = true;
+  if (sent > 0) held_back = !ends_line;
 }
 
 tcp_stream::operator void*() { return failed && is_open ? nullptr : this; }

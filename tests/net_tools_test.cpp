@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,10 +184,35 @@ TEST(TcpStreamTest, WriteToGonePeerFailsWithoutSignal) {
         test_support::mute_listener listener;
         tcp_stream s("127.0.0.1", listener.port());
         ::close(listener.accept_one());
-        for (int i = 0; i < 3; ++i) s << "more";
+        // Whole lines: a piece without its line end may wait in the kernel.
+        for (int i = 0; i < 3; ++i) s << "more\r\n";
         std::exit(failed_unix && s.failed ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// Pieces of a line may wait in the kernel for its end, but never past a
+// read: the peer may be waiting for them before it answers.
+TEST(TcpStreamTest, ReadSendsWhatWasHeldBack) {
+  test_support::mute_listener listener;
+  // The peer stays silent, so the read ends at the deadline, long before
+  // the kernel would send held-back pieces of its own accord.
+  tcp_stream s("127.0.0.1", listener.port(),
+               std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+  int peer = listener.accept_one();
+  ASSERT_GE(peer, 0);
+  s << "HELO "
+    << "x";
+  int unsent = -1;
+  ::ioctl(s.fd, SIOCOUTQNSD, &unsent);
+  EXPECT_EQ(unsent, 6) << "a piece without its line end goes out with the line";
+  s.get();
+  ::ioctl(s.fd, SIOCOUTQNSD, &unsent);
+  EXPECT_EQ(unsent, 0) << "the read sent them";
+  char got[8] = {};
+  EXPECT_EQ(::recv(peer, got, sizeof got, 0), 6);
+  EXPECT_STREQ(got, "HELO x");
+  ::close(peer);
 }
 
 TEST(TcpStreamTest, ConnectsAndRecordsPeer) {
