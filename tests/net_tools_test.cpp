@@ -198,7 +198,7 @@ TEST(TcpStreamTest, ReadSendsWhatWasHeldBack) {
   // The peer stays silent, so the read ends at the deadline, long before
   // the kernel would send held-back pieces of its own accord.
   tcp_stream s("127.0.0.1", listener.port(),
-               std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+               std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
   int peer = listener.accept_one();
   ASSERT_GE(peer, 0);
   s << "HELO "
