@@ -4,9 +4,6 @@
 // The program under test mails OSTREL_TEST_MAIL_PORT on 127.0.0.1, a port
 // fixed when it is built; these tests take turns on it.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,32 +21,9 @@ const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
 
 // Listens on the program's mail port and never answers: shows whether the
 // program connected at all, and holds it in its dialogue if it did.
-class silent_server {
- public:
-  silent_server() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(OSTREL_TEST_MAIL_PORT);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-             listen(fd_, 8) == 0;
-  }
-  ~silent_server() { close(fd_); }
-  silent_server(const silent_server&) = delete;
-  silent_server& operator=(const silent_server&) = delete;
-
-  bool bound() const { return bound_; }
-  bool has_pending_connection() const {
-    pollfd ready{fd_, POLLIN, 0};
-    return poll(&ready, 1, 0) == 1;
-  }
-
- private:
-  int fd_;
-  bool bound_ = false;
+struct silent_server : test_support::mute_listener {
+  silent_server() : mute_listener(8, OSTREL_TEST_MAIL_PORT) {}
+  bool bound() const { return port() == OSTREL_TEST_MAIL_PORT; }
 };
 
 class Submission : public ::testing::Test {
@@ -161,14 +135,14 @@ TEST_F(Submission, NoMailWithoutTheLog) {
   ASSERT_TRUE(server.bound());
   rmdir(dir.file("log").c_str());
   EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, error_answer);
-  EXPECT_FALSE(server.has_pending_connection());
+  EXPECT_FALSE(server.has_pending());
 }
 
 TEST_F(Submission, RefusedSubmissionSendsNoMail) {
   silent_server server;
   ASSERT_TRUE(server.bound());
   EXPECT_EQ(submit("name=a&email=a_b@c&subject=s&message=m").out, error_answer);
-  EXPECT_FALSE(server.has_pending_connection());
+  EXPECT_FALSE(server.has_pending());
 }
 
 }  // namespace

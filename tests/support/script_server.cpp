@@ -160,14 +160,22 @@ void script_server::send_reply(int client, const std::string& text) {
   for (char c : text) ::send(client, &c, 1, MSG_NOSIGNAL);
 }
 
-closed_port::closed_port() : fd_(loopback_socket(port_)) {}
+closed_port::closed_port() : port_(0) { fd_ = loopback_socket(port_); }
 
 closed_port::~closed_port() { ::close(fd_); }
 
-mute_listener::mute_listener(int backlog) : fd_(loopback_socket(port_)) { ::listen(fd_, backlog); }
+mute_listener::mute_listener(int backlog, int port) : port_(port) {
+  fd_ = loopback_socket(port_);
+  ::listen(fd_, backlog);
+}
 
 mute_listener::~mute_listener() { ::close(fd_); }
 
 int mute_listener::accept_one() { return readable(fd_) ? ::accept(fd_, nullptr, nullptr) : -1; }
+
+bool mute_listener::has_pending() const {
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1;
+}
 
 }  // namespace test_support

@@ -72,17 +72,20 @@ class closed_port {
   int port_;
 };
 
-// A loopback listener on an ephemeral port that accepts only when asked:
-// the kernel completes connections into its backlog and nothing is sent.
+// A loopback listener that accepts only when asked: the kernel completes
+// connections into its backlog and nothing is sent. On port (0: a free one);
+// port() is not the one asked for when it was taken.
 class mute_listener {
  public:
-  explicit mute_listener(int backlog = 4);
+  explicit mute_listener(int backlog = 4, int port = 0);
   ~mute_listener();
   mute_listener(const mute_listener&) = delete;
   mute_listener& operator=(const mute_listener&) = delete;
   int port() const { return port_; }
   // Accepts one pending connection, waiting a few seconds at most; -1 if none.
   int accept_one();
+  // Whether a connection is waiting right now.
+  bool has_pending() const;
 
  private:
   int fd_;
