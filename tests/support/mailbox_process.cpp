@@ -119,10 +119,6 @@ class json_reader {
 received_mail parse_mail_record(const std::string& line) { return json_reader(line).mail(); }
 
 mailbox_process::mailbox_process(int port) {
-  char dir[] = "/tmp/ostrel-mailbox-XXXXXX";
-  if (!::mkdtemp(dir)) return;
-  dir_ = dir;
-  json_path_ = dir_ + "/mails.json";
   std::string script = std::string(OSTREL_SOURCE_DIR) + "/tools/smtp_mailbox.py";
   std::string port_text = std::to_string(port);
 
@@ -151,10 +147,6 @@ mailbox_process::~mailbox_process() {
       if (tries == 100) ::kill(pid_, SIGKILL);
       ::usleep(50000);
     }
-  }
-  if (!dir_.empty()) {
-    std::remove(json_path_.c_str());
-    ::rmdir(dir_.c_str());
   }
 }
 

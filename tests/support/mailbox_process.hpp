@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cgi_run.hpp"
+
 namespace test_support {
 
 struct received_mail {
@@ -31,10 +33,10 @@ class mailbox_process {
   std::vector<received_mail> mails() const;
 
  private:
+  temp_dir dir_;
+  std::string json_path_ = dir_.file("mails.json");
   pid_t pid_ = -1;
   int port_ = 0;
-  std::string dir_;
-  std::string json_path_;
 };
 
 // One record of the server's JSON output, or an empty mail if the line
