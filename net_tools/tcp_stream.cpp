@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,13 +28,38 @@ using deadline_type = std::optional<std::chrono::steady_clock::time_point>;
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// RFC 6761 6.3: localhost names are the loopback address, answered without
+// consulting the resolver.
+bool is_localhost(const std::string& host) {
+  return ::strcasecmp(host.c_str(), "localhost") == 0 ||
+         ::strcasecmp(host.c_str(), "localhost.") == 0;
+}
+
 // The host's first IPv4 address, if the name resolves to one.
-bool first_address(const std::string& host, in_addr& address) {
+bool look_up(const std::string& host, in_addr& address) {
   const hostent* entry = ::gethostbyname(host.c_str());
   if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
   std::memcpy(&address, entry->h_addr_list[0],
-              std::min<std::size_t>(entry->h_length, sizeof address));
+              std::min<std::size_t>(static_cast<std::size_t>(entry->h_length), sizeof address));
   return true;
+}
+
+// A process of this program serves one request and connects to the same
+// host for each of its mails: the resolver is asked once, not each time.
+bool first_address(const std::string& host, in_addr& address) {
+  if (is_localhost(host)) {
+    address.s_addr = htonl(INADDR_LOOPBACK);
+    return true;
+  }
+  static std::string last_host;
+  static in_addr last_address;
+  static bool last_resolved = false;
+  if (last_host.empty() || host != last_host) {
+    last_resolved = look_up(host, last_address);
+    last_host = host;
+  }
+  address = last_address;
+  return last_resolved;
 }
 
 bool expired(const deadline_type& deadline) {
@@ -123,15 +149,38 @@ void tcp_stream::push_held_back() {
 }
 
 bool tcp_stream::receive(char& byte) {
+  if (incoming_at == incoming_end && !take_line()) return false;
+  byte = incoming[incoming_at++];
+  return true;
+}
+
+// Takes what is waiting, up to and including the first line feed: a look at
+// the waiting bytes, then a read of exactly those that belong to this line.
+// Right after a write the answer is not there yet, so it waits first.
+bool tcp_stream::take_line() {
   push_held_back();
-  if (expired(deadline)) return false;
-  if (deadline) {
-    // Most bytes of a reply are already waiting: poll only when none is.
-    ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
-    if (n == 1) return true;
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+  incoming_at = incoming_end = 0;
+  bool wait_first = awaiting_answer;
+  awaiting_answer = false;
+  const int peek = MSG_PEEK | (deadline ? MSG_DONTWAIT : 0);
+  ssize_t n = -1;
+  for (;;) {
+    if (expired(deadline)) return false;
+    if (wait_first && !ready(fd, POLLIN, deadline)) return false;
+    n = ::recv(fd, incoming, sizeof incoming, peek);
+    if (n >= 0) break;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    wait_first = true;
   }
-  return ready(fd, POLLIN, deadline) && ::recv(fd, &byte, 1, 0) == 1;
+  if (n == 0) return false;
+  const void* line_feed = std::memchr(incoming, '\n', static_cast<std::size_t>(n));
+  std::size_t size = line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) -
+                                                          incoming + 1)
+                               : static_cast<std::size_t>(n);
+  n = ::recv(fd, incoming, size, 0);
+  if (n <= 0) return false;
+  incoming_end = static_cast<std::size_t>(n);
+  return true;
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
@@ -158,7 +207,10 @@ void tcp_stream::put(const char* data, std::size_t size) {
     }
   } while (deadline && sent < size);
   if (sent != size) failed = true;
-  if (sent > 0) held_back = !ends_line;
+  if (sent > 0) {
+    held_back = !ends_line;
+    awaiting_answer = true;
+  }
 }
 
 tcp_stream::operator void*() { return failed && is_open ? nullptr : this; }

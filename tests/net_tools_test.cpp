@@ -129,6 +129,21 @@ TEST(TcpStreamTest, NulByteIsDataAndEndOfStreamFailsEveryRead) {
   }
 }
 
+// A read takes the waiting bytes up to the line feed and no further: what
+// follows stays with the peer's connection until it is asked for.
+TEST(TcpStreamTest, ReadsStopAtTheLineFeed) {
+  stream_pair p;
+  p.feed("ab\ncd\r\n");
+  EXPECT_EQ(p.stream->get(), 'a');
+  int waiting = -1;
+  ::ioctl(p.stream->fd, FIONREAD, &waiting);
+  EXPECT_EQ(waiting, 4);
+  std::string word;
+  *p.stream >> word;
+  EXPECT_EQ(word, "b");
+  EXPECT_EQ(p.stream->get(), 'c');
+}
+
 TEST(TcpStreamTest, FailureIsStickyUntilClear) {
   stream_pair p;
   p.feed("", true);
