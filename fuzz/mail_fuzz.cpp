@@ -1,13 +1,16 @@
 // Fuzz target of the mail that the SMTP sender writes. The sender runs for
 // real against a stand-in for the TCP stream, defined below in place of
-// net_tools' own (this target does not link net_tools), which records every
-// byte written and answers each line with "250 ok". The record is then read
-// as an SMTP server would read it.
+// net_tools' own (this target does not link net_tools): a small model of a
+// server that records every byte written and answers each command, in one
+// line or several, refusing the step it was told to refuse. The record is
+// then read as an SMTP server would read it.
 //
 // Input: a flags byte (bit 0: the connection is not made; the other bits, when
-// not 0, the number of reply bytes after which the connection is lost), then
-// server, from, to, cc, bcc and subject, each ended by a NUL byte; the rest is
-// the body.
+// not 0, the number of reply bytes after which the connection is lost), a
+// reply byte (bits 0-2: the step that is refused, 0 for none, then greeting,
+// HELO, MAIL FROM, RCPT TO, DATA, end of data, QUIT; bit 3: every reply in
+// two lines), then server, from, to, cc, bcc and subject, each ended by a NUL
+// byte; the rest is the body.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,16 +20,61 @@
 
 namespace {
 
+enum step { none, greeting, helo, mail_from, rcpt_to, data, end_of_data, quit };
+
 struct wire_record {
   bool refuse = false;         // the next connection fails
   std::size_t lose_after = 0;  // reply bytes until the connection is lost; 0: never
+  int refused_step = none;
+  bool multi_line = false;
   int connections = 0;
   std::string sent;
-  std::size_t reply_at = 0;
+  std::string line;        // the client's line so far
+  bool in_data = false;
+  std::string due;         // reply bytes the client has yet to read
+  std::size_t replied = 0;  // reply bytes it has read
+  bool talked_early = false;  // wrote before it had read a whole reply
+  bool read_unasked = false;  // waited for a reply that was never due
 };
 wire_record wire;
 
-const std::string reply = "250 ok\r\n";
+void queue_reply(int at) {
+  const char* code = at == wire.refused_step ? "554"
+                     : at == greeting        ? "220"
+                     : at == data            ? "354"
+                     : at == quit            ? "221"
+                                             : "250";
+  if (wire.multi_line) wire.due += std::string(code) + "-first line\r\n";
+  wire.due += std::string(code) + " last line\r\n";
+  if (at == data && at != wire.refused_step) wire.in_data = true;
+}
+
+int command_step(const std::string& line) {
+  for (auto [verb, at] : {std::pair{"HELO ", helo}, {"MAIL FROM: ", mail_from},
+                          {"RCPT TO: ", rcpt_to}, {"DATA\r\n", data}, {"QUIT\r\n", quit}})
+    if (line.rfind(verb, 0) == 0) return at;
+  return none;
+}
+
+// What the model server makes of the bytes the client writes.
+void server_reads(const std::string& text) {
+  if (!wire.due.empty()) wire.talked_early = true;
+  wire.sent += text;
+  for (char c : text) {
+    wire.line += c;
+    if (c != '\n') continue;
+    if (wire.in_data) {
+      if (wire.line == ".\r\n") {
+        wire.in_data = false;
+        queue_reply(end_of_data);
+      }
+    } else {
+      int at = command_step(wire.line);
+      if (at != none) queue_reply(at);
+    }
+    wire.line.clear();
+  }
+}
 
 }  // namespace
 
@@ -36,23 +84,33 @@ tcp_stream::tcp_stream(const std::string&, int, std::chrono::steady_clock::time_
   ++wire.connections;
   failed = wire.refuse;
   is_open = !wire.refuse;
+  if (!failed) queue_reply(greeting);
 }
 tcp_stream::~tcp_stream() {}
 tcp_stream::operator void*() { return failed ? nullptr : this; }
 char tcp_stream::get() {
   if (failed) return '\0';
-  if (wire.lose_after != 0 && wire.reply_at == wire.lose_after) {
+  if (wire.lose_after != 0 && wire.replied == wire.lose_after) {
     failed = true;  // as the real stream: a lost connection gives NUL and fails
     return '\0';
   }
-  return reply[wire.reply_at++ % reply.size()];
+  if (wire.due.empty()) {
+    // The real stream would wait for the time limit.
+    wire.read_unasked = true;
+    failed = true;
+    return '\0';
+  }
+  char c = wire.due[0];
+  wire.due.erase(0, 1);
+  ++wire.replied;
+  return c;
 }
 tcp_stream& tcp_stream::operator<<(const char* text) {
-  if (!failed) wire.sent += text;
+  if (!failed) server_reads(text);
   return *this;
 }
 tcp_stream& tcp_stream::operator<<(const std::string& text) {
-  if (!failed) wire.sent += text;
+  if (!failed) server_reads(text);
   return *this;
 }
 void tcp_stream::close() { is_open = false; }
@@ -105,6 +163,13 @@ bool starts_with(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+bool has_line_over(const std::string& text, std::size_t limit) {
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    if (end - start > limit) return true;
+  return text.size() - start > limit;
+}
+
 // Reads the data section as the server would: header block, then the body
 // lines up to the first line ".", with a leading dot taken off each line.
 void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& lines,
@@ -127,28 +192,45 @@ void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& li
       ++at;
       break;
     }
-    const std::string& line = lines[at];
-    body += (!line.empty() && line[0] == '.' ? line.substr(1) : line) + "\r\n";
+    std::string line = !lines[at].empty() && lines[at][0] == '.' ? lines[at].substr(1) : lines[at];
+    FUZZ_CHECK(line.size() <= mail_tools::longest_line);
+    body += line + "\r\n";
   }
   FUZZ_CHECK(ended);
   // Only QUIT follows the end of the data: no body line reached the server as a command.
   FUZZ_CHECK(at + 1 == lines.size() && lines[at] == "QUIT");
-  // The sender ends the body with one CR LF of its own.
-  FUZZ_CHECK(body == with_crlf(mail.body) + "\r\n");
+  // The sender ends the body with one CR LF of its own. Lines over the limit
+  // come as several, so then only the text between the line ends is the same.
+  std::string want = with_crlf(mail.body) + "\r\n";
+  if (has_line_over(want, mail_tools::longest_line))
+    FUZZ_CHECK(without(body, "\r\n") == without(want, "\r\n"));
+  else
+    FUZZ_CHECK(body == want);
 }
 
-void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after) {
-  wire = wire_record();
-  wire.refuse = refuse;
+void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after, int refused_step,
+                bool multi_line) {
+  auto start = [&] {
+    wire = wire_record();
+    wire.refuse = refuse;
+    wire.refused_step = refused_step;
+    wire.multi_line = multi_line;
+  };
+  start();
   bool sent = mail.send();
+  // The client waits for each reply's last line before it talks again, and
+  // never for a reply that is not due.
+  FUZZ_CHECK(!wire.talked_early && !wire.read_unasked);
+  FUZZ_CHECK(sent == mail.failure.empty());
   wire_record whole = wire;
   if (lose_after != 0 && !refuse) {
-    // A connection lost midway: the dialogue still ends with true, having
-    // written no more than the start of what a whole dialogue writes.
-    wire = wire_record();
+    // A connection lost midway: the dialogue ends, having written no more
+    // than the start of what a whole dialogue writes, and says why.
+    start();
     wire.lose_after = lose_after;
     bool sent_lost = mail.send();
-    FUZZ_CHECK(sent_lost == sent);
+    FUZZ_CHECK(!sent_lost || sent);
+    FUZZ_CHECK(sent_lost == mail.failure.empty());
     FUZZ_CHECK(whole.sent.compare(0, wire.sent.size(), wire.sent) == 0);
     wire = whole;
   }
@@ -162,7 +244,8 @@ void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after) {
     FUZZ_CHECK(wire.sent.empty());
     return;
   }
-  FUZZ_CHECK(sent);
+  // Any refusal on the way fails the send; the server's answer to QUIT does not.
+  FUZZ_CHECK(sent == (refused_step == none || refused_step == quit));
   FUZZ_CHECK(wire.connections == 1);
 
   std::vector<std::string> lines = wire_lines(wire.sent);
@@ -173,16 +256,23 @@ void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after) {
   envelope.push_back("DATA");
   FUZZ_CHECK(lines.size() > envelope.size());
   for (std::size_t i = 0; i < envelope.size(); ++i) FUZZ_CHECK(lines[i] == envelope[i]);
+  if (refused_step == data) {
+    // No 354: nothing of the message may follow, only QUIT.
+    FUZZ_CHECK(lines.size() == envelope.size() + 1 && lines.back() == "QUIT");
+    return;
+  }
   check_data(mail, lines, envelope.size());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
+  if (size < 2) return 0;
   bool refuse = data[0] & 1;
   std::size_t lose_after = data[0] >> 1;
-  std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  int refused_step = data[1] & 7;
+  bool multi_line = data[1] & 8;
+  std::string rest(reinterpret_cast<const char*>(data) + 2, size - 2);
   mail_tools::smtp mail;
   std::string* fields[] = {&mail.server, &mail.from, &mail.to, &mail.cc, &mail.bcc, &mail.subject};
   std::size_t at = 0;
@@ -194,6 +284,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   mail.body = rest.substr(at);
   mail.port = 25;
-  check_mail(mail, refuse, lose_after);
+  check_mail(mail, refuse, lose_after, refused_step, multi_line);
   return 0;
 }

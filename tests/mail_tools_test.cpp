@@ -31,6 +31,8 @@ smtp notification() {
 
 struct outcome {
   bool sent;
+  std::string failure;
+  bool refused;
   std::vector<test_support::session> sessions;
 };
 
@@ -39,7 +41,7 @@ outcome deliver(smtp m, const smtp_script& script = {}, milliseconds limit = saf
   m.port = server.port();
   bool sent = m.send(limit);
   server.stop();
-  return {sent, server.sessions()};
+  return {sent, m.failure, m.refused, server.sessions()};
 }
 
 // What the client sends for notification() with its data block replaced.
@@ -76,6 +78,15 @@ TEST(SmtpWireTest, BodyToWire) {
       {"a\n.\nb", "a\r\n..\r\nb"},
       {"a\r.b", "a\r\n..b"},
       {"a.b\r\n x.", "a.b\r\n x."},
+      // RFC 5322 lines: at most 998 octets, broken after the last space within them.
+      {std::string(998, 'a'), std::string(998, 'a')},
+      {std::string(999, 'a'), std::string(998, 'a') + "\r\na"},
+      {std::string(997, 'a') + " " + std::string(500, 'b'),
+       std::string(997, 'a') + " \r\n" + std::string(500, 'b')},
+      {"a " + std::string(1498, 'b'),
+       "a \r\n" + std::string(998, 'b') + "\r\n" + std::string(500, 'b')},
+      {std::string(997, 'a') + " .b\n.", std::string(997, 'a') + " \r\n..b\r\n.."},
+      {"." + std::string(997, 'a'), ".." + std::string(997, 'a')},  // the doubled dot is extra
   };
   for (const auto& c : cases) {
     std::string have = mail_tools::body_to_wire(c.body);
@@ -147,44 +158,87 @@ TEST(SmtpDialogueTest, MessageShapes) {
   }
 }
 
-TEST(SmtpDialogueTest, RepliesAreAwaitedButNeverExamined) {
+// What the client sends for notification() when the server refuses DATA.
+const std::string without_data = dialogue("").substr(0, dialogue("").size() - 9) + "QUIT\r\n";
+
+TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
   smtp_script errors;
   errors.greeting = "554 go away\r\n";
   errors.reply = "550 no\r\n";
   errors.data_reply = "554 no data\r\n";
   smtp_script two_line_greeting;
   two_line_greeting.greeting = "220-first\r\n220 second\r\n";
-  smtp_script multi_line;
-  multi_line.reply = "250-one\r\n250 two\r\n";
+  smtp_script multi_line;  // the client must wait for each reply's last line
+  multi_line.pause_between_lines = true;
+  multi_line.greeting = "220-one\r\n220-two\n220 three\r\n";
+  multi_line.reply_to["HELO"] = "250-hello\r\n250 PIPELINING\r\n";
   smtp_script trickle;
   trickle.byte_by_byte = true;
   trickle.greeting = "220 bare line feed\n";
   smtp_script one_too_many;
   one_too_many.after_quit = "250 not asked for\r\n";
+  smtp_script bad_sender;  // and a lenient server that still takes the data
+  bad_sender.reply_to["MAIL"] = "553 5.1.8 bad sender\r\n";
+  smtp_script bad_recipient;
+  bad_recipient.reply_to["RCPT"] = "550-5.1.1 no such\r\n550 5.1.1 user\r\n";
+  smtp_script no_data;
+  no_data.data_reply = "554 5.5.1 no valid recipients\r\n";
+  smtp_script data_refused;
+  data_refused.reply_to["."] = "552 5.3.4 too big\r\n";
 
   struct {
     const char* name;
     smtp_script script;
+    bool sent;
+    std::string wire, failure;
     // Whether the client closed with reply lines unread. Where the
     // client lags behind the server, that races with the server's last
     // reply, so it is not checked.
-    std::optional<bool> lines_left;
+    std::optional<bool> lines_left = false;
   } cases[] = {
-      {"errors", errors, false},
-      {"two-line greeting", two_line_greeting, std::nullopt},
-      {"multi-line replies", multi_line, std::nullopt},
-      {"one byte per write", trickle, false},
-      {"a line after the last reply", one_too_many, true},
+      {"two-line greeting", two_line_greeting, true, dialogue(plain_data), ""},
+      {"multi-line replies", multi_line, true, dialogue(plain_data), ""},
+      {"one byte per write", trickle, true, dialogue(plain_data), ""},
+      {"a line after the last reply", one_too_many, true, dialogue(plain_data), "", true},
+      {"errors", errors, false, without_data, "greeting: 554 go away"},
+      {"refused sender", bad_sender, false, dialogue(plain_data), "MAIL FROM: 553 5.1.8 bad sender"},
+      {"refused recipient", bad_recipient, false, dialogue(plain_data),
+       "RCPT TO: 550-5.1.1 no such 550 5.1.1 user"},
+      {"refused DATA", no_data, false, without_data, "DATA: 554 5.5.1 no valid recipients"},
+      {"refused end of data", data_refused, false, dialogue(plain_data),
+       "end of data: 552 5.3.4 too big"},
   };
   for (const auto& c : cases) {
     outcome o = deliver(notification(), c.script);
-    EXPECT_TRUE(o.sent) << c.name;
+    EXPECT_EQ(o.sent, c.sent) << c.name;
+    EXPECT_EQ(o.failure, c.failure) << c.name;
+    EXPECT_EQ(o.refused, !c.failure.empty()) << c.name;
     ASSERT_EQ(o.sessions.size(), 1u) << c.name;
-    EXPECT_EQ(o.sessions[0].received, dialogue(plain_data)) << c.name;
+    EXPECT_EQ(o.sessions[0].received, c.wire) << c.name;
+    EXPECT_FALSE(o.sessions[0].talked_early) << c.name;
     if (c.lines_left) {
       EXPECT_EQ(o.sessions[0].reset, *c.lines_left) << c.name;
     }
   }
+}
+
+// Form text in the header block and the body reaches the server only after
+// a 354: a lenient server that refuses the envelope and DATA but reads on
+// must see nothing of it.
+TEST(SmtpDialogueTest, NoTextReachesTheServerOutsideData) {
+  smtp_script lenient;
+  lenient.reply = lenient.data_reply = "503 5.5.1 bad sequence\r\n";
+  lenient.reply_to["MAIL"] = "501 5.1.7 bad address\r\n";
+  lenient.reply_to["QUIT"] = "221 bye\r\n";
+  smtp m = notification();
+  m.from = "@";
+  m.subject = "x\r\nMAIL FROM:<ceo@bank.example>";
+  m.body = "MAIL FROM:<ceo@bank.example>\r\nRCPT TO:<victim@example.net>\r\nDATA\r\nHi\r\n";
+  outcome o = deliver(m, lenient);
+  EXPECT_FALSE(o.sent);
+  ASSERT_EQ(o.sessions.size(), 1u);
+  EXPECT_EQ(o.sessions[0].received,
+            "HELO 127.0.0.1\r\nMAIL FROM: @\r\nRCPT TO: owner@example.net\r\nDATA\r\nQUIT\r\n");
 }
 
 TEST(SmtpDialogueTest, EachSendIsItsOwnDialogue) {
@@ -228,6 +282,7 @@ TEST(SmtpDialogueTest, NoConnectionReturnsFalse) {
   smtp refused = notification();
   refused.port = nobody.port();
   EXPECT_FALSE(refused.send(safety));
+  EXPECT_EQ(refused.failure, "no connection to 127.0.0.1:" + std::to_string(nobody.port()));
 
   smtp unresolved = notification();
   unresolved.server = "no-such-host.invalid";
@@ -244,15 +299,17 @@ TEST(SmtpDialogueTest, SilentServerIsLeftAtTheLimit) {
   struct {
     const char* name;
     smtp_script script;
-    std::string wire;
+    std::string wire, failure;
   } cases[] = {
-      {"never answers", silent, ""},
+      {"never answers", silent, "", "greeting: no reply within the time limit"},
       {"stops after MAIL FROM", falls_silent,
-       "HELO 127.0.0.1\r\nMAIL FROM: ann@example.org\r\nRCPT TO: owner@example.net\r\n"},
+       "HELO 127.0.0.1\r\nMAIL FROM: ann@example.org\r\nRCPT TO: owner@example.net\r\n",
+       "RCPT TO: no reply within the time limit"},
   };
   for (const auto& c : cases) {
     outcome o = deliver(notification(), c.script, milliseconds(500));
-    EXPECT_TRUE(o.sent) << c.name << ": the connection was made";
+    EXPECT_FALSE(o.sent) << c.name;
+    EXPECT_EQ(o.failure, c.failure) << c.name;
     ASSERT_EQ(o.sessions.size(), 1u) << c.name;
     EXPECT_EQ(o.sessions[0].received, c.wire) << c.name << ": nothing goes out past the limit";
     EXPECT_FALSE(o.sessions[0].abandoned) << c.name << ": the client must hang up first";
@@ -265,8 +322,8 @@ TEST(SmtpDialogueTest, ServerClosingEarlyDoesNotEndTheProcess) {
       {
         smtp_script hang_up;
         hang_up.close_after_greeting = true;
-        bool sent = deliver(notification(), hang_up).sent;
-        std::exit(sent ? 0 : 1);
+        outcome o = deliver(notification(), hang_up);
+        std::exit(!o.sent && o.failure == "HELO: connection lost" ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

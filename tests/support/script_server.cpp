@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace test_support {
@@ -99,7 +100,7 @@ void script_server::serve(int client) {
   auto answer = [&](const std::string& text) {
     if (budget == 0 || text.empty()) return;
     if (budget > 0) --budget;
-    send_reply(client, text);
+    send_reply(client, text, s);
   };
   answer(script_.greeting);
   if (script_.close_after_greeting) {
@@ -124,7 +125,7 @@ void script_server::serve(int client) {
       line += chunk[i];
       if (chunk[i] != '\n') continue;
       if (script_.strict_line_ends && has_bare_line_feed(line)) {
-        send_reply(client, "500 bare LF\r\n");
+        send_reply(client, "500 bare LF\r\n", s);
         s.refused_line = line;
         sessions_.push_back(s);
         return;
@@ -137,14 +138,16 @@ void script_server::serve(int client) {
       if (in_data) {
         // The mail data gets one reply, after its end line.
         in_data = line != ".\r\n";
-        if (!in_data) answer(script_.reply);
+        if (!in_data) answer(reply_for("."));
       } else if (starts_with(line, "DATA")) {
-        in_data = true;
-        answer(script_.data_reply);
+        std::string reply = reply_for("DATA");
+        // As a server would: only a 354 starts the data.
+        in_data = starts_with(reply, "354");
+        answer(reply);
       } else if (starts_with(line, "QUIT")) {
-        answer(script_.reply + script_.after_quit);
+        answer(reply_for("QUIT") + script_.after_quit);
       } else {
-        answer(script_.reply);
+        answer(reply_for(line));
       }
       line.clear();
     }
@@ -152,7 +155,26 @@ void script_server::serve(int client) {
   sessions_.push_back(s);
 }
 
-void script_server::send_reply(int client, const std::string& text) {
+std::string script_server::reply_for(const std::string& line) const {
+  std::string word = line.substr(0, line.find_first_of(" \r\n"));
+  auto chosen = script_.reply_to.find(word);
+  if (chosen != script_.reply_to.end()) return chosen->second;
+  return word == "DATA" ? script_.data_reply : script_.reply;
+}
+
+void script_server::send_reply(int client, const std::string& text, session& s) {
+  if (script_.pause_between_lines) {
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+      if (at > 0) {
+        pollfd p{client, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) s.talked_early = true;
+      }
+      ::send(client, text.data() + at, end - at, MSG_NOSIGNAL);
+      at = end;
+    }
+    return;
+  }
   if (!script_.byte_by_byte) {
     ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
     return;

@@ -5,6 +5,7 @@
 #ifndef TESTS_SUPPORT_SCRIPT_SERVER_HPP
 #define TESTS_SUPPORT_SCRIPT_SERVER_HPP
 
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,12 @@ struct smtp_script {
   std::string greeting = "220 test ready\r\n";
   std::string reply = "250 ok\r\n";  // to every command but DATA
   std::string data_reply = "354 go on\r\n";
+  // Replies in place of reply, by the command's first word ("MAIL", "RCPT",
+  // ...; "." for the end of the data).
+  std::map<std::string, std::string> reply_to;
+  // Each line of a reply a moment after the one before, noting a client
+  // that talks before the reply has ended.
+  bool pause_between_lines = false;
   std::string after_quit;  // sent with the reply to QUIT, in the same write
   int replies = -1;        // replies sent before falling silent; -1: no end
   bool close_after_greeting = false;
@@ -29,6 +36,7 @@ struct session {
   bool reset = false;        // the client closed with reply bytes left unread (Linux sends RST)
   std::string refused_line;  // the line a strict server hung up on
   bool abandoned = false;    // the server gave up on a silent client instead
+  bool talked_early = false;  // the client sent something before a reply's last line
 };
 
 class script_server {
@@ -47,7 +55,8 @@ class script_server {
  private:
   void run(int connections);
   void serve(int client);
-  void send_reply(int client, const std::string& text);
+  void send_reply(int client, const std::string& text, session& s);
+  std::string reply_for(const std::string& line) const;
 
   smtp_script script_;
   int listener_ = -1;
