@@ -21,7 +21,10 @@
 #define OSTREL_OWNER_ADDRESS "webmaster@localhost"  // receives every notification
 #endif
 #ifndef OSTREL_MAIL_TIMEOUT_MS
-#define OSTREL_MAIL_TIMEOUT_MS 10000  // a stalled mail server must not hold the request
+#define OSTREL_MAIL_TIMEOUT_MS 10000  // both mails together: a stalled mail server must not hold the answer
+#endif
+#ifndef OSTREL_LOG_LOCK_TIMEOUT_MS
+#define OSTREL_LOG_LOCK_TIMEOUT_MS 3000  // a reader or a backup holding the log must not hold every request
 #endif
 
 namespace config {
@@ -32,4 +35,5 @@ constexpr const char* mail_host = OSTREL_MAIL_HOST;
 constexpr int mail_port = OSTREL_MAIL_PORT;
 constexpr const char* owner_address = OSTREL_OWNER_ADDRESS;
 constexpr int mail_timeout_ms = OSTREL_MAIL_TIMEOUT_MS;
+constexpr int log_lock_timeout_ms = OSTREL_LOG_LOCK_TIMEOUT_MS;
 }  // namespace config

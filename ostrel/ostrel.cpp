@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "mail_tools/smtp.hpp"
 #include "ostrel/config.hpp"
@@ -32,41 +36,95 @@ std::string log_record(const std::string& name, const std::string& email,
          "\",\"" + csv_escape(message) + "\"\n";
 }
 
-int lock_exclusive(int fd) {
-  int result;
-  do result = flock(fd, LOCK_EX);
-  while (result != 0 && errno == EINTR);
-  return result;
+// One line on standard error, which the web server puts into its error
+// log: the program's own failures go there, never into the answer. Written
+// with one write, so lines of processes that run at once stay whole.
+void report(const std::string& text) {
+  std::string line = "ostrel: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// Text from outside (a mail server's reply, say) made fit for one log line:
+// every control byte becomes a space, and the text is cut at limit bytes.
+std::string one_line(const std::string& text, std::size_t limit = 300) {
+  std::string line = text.substr(0, limit);
+  for (char& c : line)
+    if (std::iscntrl(static_cast<unsigned char>(c))) c = ' ';
+  return line;
+}
+
+// A reader or a backup may hold a lock on the log for long; a submission
+// waits for it only so long, then gives up.
+bool lock_exclusive(int fd) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::milliseconds(config::log_lock_timeout_ms);
+  auto pause = std::chrono::microseconds(500);
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(20000));
+  }
+}
+
+// One write, unless it comes back short at a limit of the file system:
+// writing the rest then tells which limit.
+std::string write_all(int fd, const std::string& record) {
+  std::size_t done = 0;
+  while (done < record.size()) {
+    ssize_t n = write(fd, record.data() + done, record.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::strerror(errno);
+    if (n == 0) return "nothing written";
+    done += static_cast<std::size_t>(n);
+  }
+  return "";
 }
 
 // Hands the record to the file in one write. Other submissions append to the
 // same file at the same time: the lock keeps the file's end still from the
 // moment it is measured until the write is done, so a failed or short write
 // can be cut back to that length without touching anyone else's record.
-bool write_whole(int fd, const std::string& record) {
-  if (lock_exclusive(fd) != 0) return false;
+// Gives the reason when the record is not in the file.
+std::string write_whole(int fd, const std::string& record) {
+  if (!lock_exclusive(fd))
+    return errno == EWOULDBLOCK ? "locked by another process" : std::strerror(errno);
+  std::string why;
   struct stat before;
-  bool written = false;
-  if (fstat(fd, &before) == 0) {
-    ssize_t n = write(fd, record.data(), record.size());
-    written = n == static_cast<ssize_t>(record.size());
-    if (!written && ftruncate(fd, before.st_size) != 0) {
+  if (fstat(fd, &before) != 0) {
+    why = std::strerror(errno);
+  } else {
+    why = write_all(fd, record);
+    if (!why.empty() && ftruncate(fd, before.st_size) != 0) {
       // Nothing more can be done: the file keeps the cut record.
     }
   }
   flock(fd, LOCK_UN);
-  return written;
+  return why;
 }
 
-// Appends the record to the request log whole or not at all.
-bool append_to_log(const std::string& record) {
+// Appends the record to the request log whole or not at all; on failure,
+// says why. Only a regular file will do: opening does not wait for a FIFO's
+// reader, and a device or a FIFO is refused.
+std::string append_to_log(const std::string& record) {
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
-  int fd = open(config::request_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool written = write_whole(fd, record);
+  int fd = open(config::request_log,
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  // A FIFO without a reader, or a device without its hardware, refuses
+  // the open with ENXIO.
+  if (fd < 0) return errno == ENXIO ? "not a regular file" : std::strerror(errno);
+  struct stat file;
+  std::string why;
+  if (fstat(fd, &file) != 0)
+    why = std::strerror(errno);
+  else if (!S_ISREG(file.st_mode))
+    why = "not a regular file";
+  else
+    why = write_whole(fd, record);
   close(fd);
-  return written;
+  return why;
 }
 
 mail_tools::smtp mail_to(const std::string& to, const std::string& from) {
@@ -78,21 +136,32 @@ mail_tools::smtp mail_to(const std::string& to, const std::string& from) {
   return mail;
 }
 
+void report_undelivered(const char* what, const mail_tools::smtp& mail) {
+  report(std::string(what) + " to " + one_line(mail.to) +
+         (mail.refused ? " not accepted: " : " not sent: ") + one_line(mail.failure));
+}
+
 // The owner's notification, then the submitter's acknowledgement, one after
-// the other. Neither outcome changes the answer: the submission is already
-// in the request log.
+// the other and both within one time limit. Neither outcome changes the
+// answer: the submission is already in the request log.
 void send_mails(const std::string& name, const std::string& email, const std::string& subject,
                 const std::string& message) {
-  const std::chrono::milliseconds limit{config::mail_timeout_ms};
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(config::mail_timeout_ms);
   mail_tools::smtp notification = mail_to(config::owner_address, email);
   notification.subject = subject;
   notification.body = name + "\r\n" + email + "\r\n" + message + "\r\n";
-  notification.send(limit);
+  if (!notification.send(deadline)) report_undelivered("owner notification", notification);
 
   mail_tools::smtp acknowledgement = mail_to(email, config::owner_address);
   acknowledgement.subject = "Thank you...";
   acknowledgement.body = "Thank you for filling out the request form...";
-  acknowledgement.send(limit);
+  if (!acknowledgement.send(deadline)) report_undelivered("acknowledgement", acknowledgement);
+}
+
+// Cleaning drops bytes; an address that lost some is another person's.
+bool cleaning_kept_all(const char* raw, const std::string& cleaned) {
+  return raw && std::strlen(raw) == cleaned.size();
 }
 
 }  // namespace
@@ -102,16 +171,21 @@ Ostrel::Ostrel(const int& limit) : decoder(limit) {}
 void Ostrel::run() {
   form_var_map& vars = decoder.form_vars;
   std::string name = no_null(vars[name_key]);
-  std::string email = no_null(vars[email_key]);
+  const char* raw_email = vars[email_key];
+  std::string email = no_null(raw_email);
   std::string subject = no_null(vars[subject_key]);
   std::string message = no_null(vars[message_key]);
 
   if (message.size() > message_limit || name.size() > name_limit || subject.size() > subject_limit)
     return write_redirect(config::error_page);
-  if (name.empty() || email.empty() || subject.empty() || message.empty() || !is_good_email(email))
+  if (name.empty() || email.empty() || subject.empty() || message.empty() || !is_good_email(email) ||
+      !cleaning_kept_all(raw_email, email))
     return write_redirect(config::error_page);
-  if (!append_to_log(log_record(name, email, subject, message)))
+  std::string log_failure = append_to_log(log_record(name, email, subject, message));
+  if (!log_failure.empty()) {
+    report(std::string("cannot append to ") + config::request_log + ": " + log_failure);
     return write_redirect(config::error_page);
+  }
   send_mails(name, email, subject, message);
   write_redirect(config::ok_page);
 }

@@ -18,6 +18,14 @@ namespace {
 const std::string under_test = OSTREL_UNDER_TEST;
 const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
 const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
+const std::string port = std::to_string(OSTREL_TEST_MAIL_PORT);
+
+// The program's standard error when both mails of a@b's submission failed
+// with the same outcome.
+std::string both_mails(const std::string& outcome) {
+  return "ostrel: owner notification to webmaster@localhost" + outcome +
+         "\nostrel: acknowledgement to a@b" + outcome + "\n";
+}
 
 // Listens on the program's mail port and never answers: shows whether the
 // program connected at all, and holds it in its dialogue if it did.
@@ -48,6 +56,7 @@ TEST_F(Submission, LogsAndMailsBoth) {
       "name=Ann+Lee&email=ann%40example.org&subject=Hello%0D%0ABcc%3A+x%40y"
       "&message=.%0D%0Aline+2%0Aline+3");
   EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(answer.err, "") << "both mails were accepted";
   EXPECT_EQ(log(),
             "\"Ann Lee\",\"ann@example.org\",\"Hello\\r\\nBcc: x@y\","
             "\".\\r\\nline 2\\nline 3\"\n");
@@ -70,44 +79,61 @@ TEST_F(Submission, LogsAndMailsBoth) {
 }
 
 TEST_F(Submission, NothingListeningStillSucceeds) {
-  EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, ok_answer);
+  cgi_answer answer = submit("name=a&email=a@b&subject=s&message=m");
+  EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(answer.err, both_mails(" not sent: no connection to localhost:" + port));
   EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
 }
 
 TEST_F(Submission, StalledMailServerCannotHoldTheAnswer) {
   silent_server server;
   ASSERT_TRUE(server.bound());
-  // Each dialogue gives up after the program's time limit; the harness would
-  // kill a program that hung, and the answer would then be missing.
-  EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, ok_answer);
+  // Both dialogues share the program's one time limit: the first uses it up,
+  // and the second is not even begun. The harness would kill a program that
+  // hung, and the answer would then be missing.
+  cgi_answer answer = submit("name=a&email=a@b&subject=s&message=m");
+  EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(answer.err,
+            "ostrel: owner notification to webmaster@localhost not sent: greeting: no reply within "
+            "the time limit\n"
+            "ostrel: acknowledgement to a@b not sent: no time left to connect to localhost:" +
+                port + "\n");
   EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
+  EXPECT_GE(server.accept_one(), 0);
+  EXPECT_FALSE(server.has_pending());
 }
 
 // Whatever the mail server does, the submission stays logged whole, the
-// process ends on its own with the success answer, and no signal ends it.
+// process ends on its own with the success answer, no signal ends it, and
+// each mail that was not accepted has its line on standard error.
 TEST_F(Submission, MailServerFaults) {
+  const std::string long_text(400, 'x');
   struct row {
     const char* what;
     test_support::smtp_script script;
+    std::string err;
   } rows[] = {
-      {"replies a byte at a time", {}},
-      {"multi-line replies", {}},
-      {"resets in the middle of the data", {}},
-      {"never greets", {}},
-      {"closes after its greeting", {}},
-      {"refuses bare line feeds", {}},
-      {"answers every command with an error", {}},
+      {"replies a byte at a time", {}, ""},
+      {"multi-line replies", {}, ""},
+      {"resets in the middle of the data", {}, both_mails(" not sent: end of data: connection lost")},
+      {"closes after its greeting", {}, both_mails(" not sent: HELO: connection lost")},
+      {"refuses bare line feeds", {}, ""},
+      {"answers every command with an error", {}, both_mails(" not accepted: greeting: 554 go away")},
+      {"refuses the recipient", {},
+       both_mails(" not accepted: RCPT TO: 550-5.1.1 <x>: Recipient  address rejected 550 " +
+                  long_text.substr(0, 300 - 56))},
   };
   rows[0].script.byte_by_byte = true;
   rows[1].script.greeting = "220-first\r\n220-second\r\n220 ready\r\n";
   rows[1].script.reply = "250-one\r\n250 two\r\n";
   rows[2].script.reset_in_data = true;
-  rows[3].script.greeting = "";
-  rows[3].script.replies = 0;
-  rows[4].script.close_after_greeting = true;
-  rows[5].script.strict_line_ends = true;
-  rows[6].script.greeting = "554 go away\r\n";
-  rows[6].script.reply = rows[6].script.data_reply = "550 no\r\n";
+  rows[3].script.close_after_greeting = true;
+  rows[4].script.strict_line_ends = true;
+  rows[5].script.greeting = "554 go away\r\n";
+  rows[5].script.reply = rows[5].script.data_reply = "550 no\r\n";
+  // Control bytes in the server's text become spaces, and the text is cut.
+  rows[6].script.reply_to["RCPT"] =
+      "550-5.1.1 <x>: Recipient\t\001address rejected\r\n550 " + long_text + "\r\n";
 
   std::string want_log;
   for (auto& r : rows) {
@@ -116,6 +142,7 @@ TEST_F(Submission, MailServerFaults) {
     ASSERT_EQ(server.port(), OSTREL_TEST_MAIL_PORT) << r.what;
     cgi_answer answer = submit("name=a&email=a@b&subject=s&message=line%0Aline%0D.%0D%0A.");
     EXPECT_EQ(answer.out, ok_answer) << r.what;
+    EXPECT_EQ(answer.err, r.err) << r.what;
     EXPECT_EQ(answer.exit_status, 0) << r.what;
     EXPECT_EQ(answer.signal, 0) << r.what;
     want_log += "\"a\",\"a@b\",\"s\",\"line\\nline\\r.\\r\\n.\"\n";
