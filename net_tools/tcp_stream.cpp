@@ -1,7 +1,6 @@
 #include "net_tools/tcp_stream"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -66,16 +65,21 @@ bool expired(const deadline_type& deadline) {
   return deadline && std::chrono::steady_clock::now() >= *deadline;
 }
 
-// Without a deadline the system call itself does the waiting. A stream
-// without a socket goes straight to the call, which then fails at once.
+// Waits until fd is ready for events, but not past the deadline; without
+// one, for as long as it takes. A stream without a socket goes straight on
+// to its system call, which then fails at once.
 bool ready(int fd, short events, const deadline_type& deadline) {
-  if (!deadline || fd < 0) return true;
+  if (fd < 0) return true;
   for (;;) {
-    auto left = *deadline - std::chrono::steady_clock::now();
-    if (left <= left.zero()) return false;
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    int timeout = -1;
+    if (deadline) {
+      auto left = *deadline - std::chrono::steady_clock::now();
+      if (left <= left.zero()) return false;
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      timeout = static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+    }
     pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+    int n = ::poll(&p, 1, timeout);
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return false;
   }
@@ -88,19 +92,15 @@ bool connect_socket(int fd, const sockaddr_in& peer, const deadline_type& deadli
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
   const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
-  if (!deadline) return ::connect(fd, to, sizeof peer) == 0;
-  // A blocking connect cannot be bounded, so connect without blocking,
-  // wait for the outcome and then go back to blocking.
-  int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   int rc = ::connect(fd, to, sizeof peer);
+  // With a deadline the socket does not block (a blocking connect cannot
+  // be bounded): wait for the outcome.
   if (rc < 0 && errno == EINPROGRESS && ready(fd, POLLOUT, deadline)) {
     int error = 0;
     socklen_t size = sizeof error;
     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
     rc = error == 0 ? 0 : -1;
   }
-  ::fcntl(fd, F_SETFL, flags);
   return rc == 0;
 }
 
@@ -135,8 +135,10 @@ void tcp_stream::connect_to(const std::string& host, int port) {
   }
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<std::uint16_t>(port));
-  fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  fd = ::socket(AF_INET, SOCK_STREAM | (deadline ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0 || !connect_socket(fd, peer, deadline)) failed = true;
+  // A peer speaks first (an SMTP greeting), so the first read waits for it.
+  awaiting_answer = true;
 }
 
 // A reader may wait for the answer to what it wrote, so nothing it wrote may
@@ -160,7 +162,8 @@ bool tcp_stream::receive(char& byte) {
 bool tcp_stream::take_line() {
   push_held_back();
   incoming_at = incoming_end = 0;
-  bool wait_first = awaiting_answer;
+  // Without a deadline the look itself blocks until something is there.
+  bool wait_first = awaiting_answer && deadline;
   awaiting_answer = false;
   const int peek = MSG_PEEK | (deadline ? MSG_DONTWAIT : 0);
   ssize_t n = -1;
