@@ -26,6 +26,16 @@
 #ifndef OSTREL_LOG_LOCK_TIMEOUT_MS
 #define OSTREL_LOG_LOCK_TIMEOUT_MS 3000  // a reader or a backup holding the log must not hold every request
 #endif
+// Defences against bots on a public form, each off unless the build turns it on.
+#ifndef OSTREL_HONEYPOT_FIELD
+#define OSTREL_HONEYPOT_FIELD ""  // a hidden field that people leave empty; "": none
+#endif
+#ifndef OSTREL_POST_ONLY
+#define OSTREL_POST_ONLY 0  // 1: refuse submissions by GET, which any page's <img> can make
+#endif
+#ifndef OSTREL_SAME_SITE
+#define OSTREL_SAME_SITE 0  // 1: refuse submissions that another site's page sent
+#endif
 
 namespace config {
 constexpr const char* request_log = OSTREL_LOG_PATH;
@@ -36,4 +46,7 @@ constexpr int mail_port = OSTREL_MAIL_PORT;
 constexpr const char* owner_address = OSTREL_OWNER_ADDRESS;
 constexpr int mail_timeout_ms = OSTREL_MAIL_TIMEOUT_MS;
 constexpr int log_lock_timeout_ms = OSTREL_LOG_LOCK_TIMEOUT_MS;
+constexpr const char* honeypot_field = OSTREL_HONEYPOT_FIELD;
+constexpr bool post_only = OSTREL_POST_ONLY;
+constexpr bool same_site = OSTREL_SAME_SITE;
 }  // namespace config

@@ -16,6 +16,7 @@
 
 #include "mail_tools/smtp.hpp"
 #include "ostrel/config.hpp"
+#include "ostrel/same_site.hpp"
 
 namespace {
 
@@ -164,11 +165,36 @@ bool cleaning_kept_all(const char* raw, const std::string& cleaned) {
   return raw && std::strlen(raw) == cleaned.size();
 }
 
+// A bot fills in every field it finds, the hidden one too.
+bool honeypot_filled(form_var_map& vars) {
+  std::string field = config::honeypot_field;
+  if (field.empty()) return false;
+  auto found = vars.find(field.data());
+  return found != vars.end() && found->second && *found->second;
+}
+
+// The page that sent the request when it belongs to another site; empty
+// when it is this site's, or when the request does not say.
+std::string foreign_source() {
+  std::string source = same_site::claimed_source();
+  if (source.empty() || same_site::same(same_site::of_url(source), same_site::of_request()))
+    return "";
+  return source;
+}
+
 }  // namespace
 
 Ostrel::Ostrel(const int& limit) : decoder(limit) {}
 
 void Ostrel::run() {
+  if (config::post_only && !decoder.is_post) return write_redirect(config::error_page);
+  if (config::same_site) {
+    std::string foreign = foreign_source();
+    if (!foreign.empty()) {
+      report("submission refused: sent from another site's page, " + one_line(foreign));
+      return write_redirect(config::error_page);
+    }
+  }
   form_var_map& vars = decoder.form_vars;
   std::string name = no_null(vars[name_key]);
   const char* raw_email = vars[email_key];
@@ -181,6 +207,12 @@ void Ostrel::run() {
   if (name.empty() || email.empty() || subject.empty() || message.empty() || !is_good_email(email) ||
       !cleaning_kept_all(raw_email, email))
     return write_redirect(config::error_page);
+  if (honeypot_filled(vars)) {
+    // The bot gets the answer a person would, and learns nothing.
+    report(std::string("submission dropped: the hidden field \"") + config::honeypot_field +
+           "\" was filled in");
+    return write_redirect(config::ok_page);
+  }
   std::string log_failure = append_to_log(log_record(name, email, subject, message));
   if (!log_failure.empty()) {
     report(std::string("cannot append to ") + config::request_log + ": " + log_failure);

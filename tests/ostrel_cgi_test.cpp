@@ -22,6 +22,7 @@ namespace {
 const std::string deployed = OSTREL_PROGRAM;
 const std::string under_test = OSTREL_UNDER_TEST;
 const std::string out_of_memory = OSTREL_OUT_OF_MEMORY;
+const std::string guarded = OSTREL_GUARDED;
 
 const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
 const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
@@ -312,6 +313,66 @@ TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
     at = end + 1;
   }
   EXPECT_EQ(lines, count);
+}
+
+// The defences against bots, each off in the default build and on in the
+// guarded one. The default build accepts every row; the guarded one answers,
+// logs and says on standard error what the row wants.
+TEST_F(Logged, DefencesAgainstBots) {
+  const std::string valid = form("a", "a@b", "s", "m");
+  auto post = [&](std::vector<std::string> headers, const std::string& body) {
+    cgi_request request = form_post(body);
+    request.environment.insert(request.environment.end(), headers.begin(), headers.end());
+    return request;
+  };
+  const std::string site = "HTTP_HOST=www.example.org";
+  const std::string http = "REQUEST_SCHEME=http";
+  const std::string foreign = "ostrel: submission refused: sent from another site's page, ";
+  enum outcome { logged, refused, dropped };
+  struct row {
+    const char* what;
+    cgi_request request;
+    outcome guarded;
+    std::string guarded_err;
+  } rows[] = {
+      {"GET", form_get(valid), refused, ""},
+      {"no Origin or Referer", post({site, http}, valid), logged, ""},
+      {"this site", post({site, http, "HTTP_ORIGIN=http://www.example.org"}, valid), logged, ""},
+      {"default port written out",
+       post({site, http, "HTTP_ORIGIN=http://WWW.example.org:80"}, valid), logged, ""},
+      {"server name and port",
+       post({"SERVER_NAME=www.example.org", "SERVER_PORT=80", http,
+             "HTTP_REFERER=http://www.example.org/~ruvak/"},
+            valid),
+       logged, ""},
+      {"another site", post({site, http, "HTTP_ORIGIN=http://evil.example"}, valid), refused,
+       foreign + "http://evil.example\n"},
+      {"another site's Referer", post({site, "HTTP_REFERER=https://evil.example/a?b"}, valid),
+       refused, foreign + "https://evil.example/a?b\n"},
+      {"another port", post({site, http, "HTTP_ORIGIN=http://www.example.org:8080"}, valid),
+       refused, foreign + "http://www.example.org:8080\n"},
+      {"another scheme", post({site, "HTTPS=on", "HTTP_ORIGIN=http://www.example.org"}, valid),
+       refused, foreign + "http://www.example.org\n"},
+      {"opaque origin", post({site, "HTTP_ORIGIN=null"}, valid), refused, foreign + "null\n"},
+      {"honeypot empty", post({}, valid + "&website="), logged, ""},
+      {"honeypot filled", post({}, valid + "&website=http%3A%2F%2Fspam.example"), dropped,
+       "ostrel: submission dropped: the hidden field \"website\" was filled in\n"},
+  };
+  for (const auto& r : rows) {
+    for (bool on : {false, true}) {
+      std::string before = log();
+      cgi_request request = r.request;
+      request.directory = dir.path();
+      cgi_answer answer = run_cgi(on ? guarded : under_test, request);
+      outcome want = on ? r.guarded : logged;
+      std::string build = on ? " (guarded)" : " (default)";
+      EXPECT_EQ(answer.out, want == refused ? error_answer : ok_answer) << r.what << build;
+      EXPECT_EQ(log().size() > before.size(), want == logged) << r.what << build;
+      if (want != logged) {
+        EXPECT_EQ(answer.err, r.guarded_err) << r.what << build;
+      }
+    }
+  }
 }
 
 // Memory running out at any allocation of an accepted submission still ends
