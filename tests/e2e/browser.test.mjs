@@ -77,6 +77,27 @@ describe('submitting the request form', () => {
     await page.close();
   });
 
+  test('the hidden field for bots is off screen, out of the tab order and the accessibility tree, and left empty', async () => {
+    const page = await openForm();
+    const since = stack.mark();
+    const hidden = page.locator('form input[name="website"]');
+    const box = await hidden.boundingBox();
+    assert.ok(box.x + box.width <= 0, `on screen at ${JSON.stringify(box)}`);
+    await page.getByLabel('Name').focus();
+    const reached = [];
+    for (let i = 0; i < 6; i++) {
+      reached.push(await page.evaluate(() => document.activeElement.name || document.activeElement.tagName));
+      await page.keyboard.press('Tab');
+    }
+    assert.deepEqual(reached.slice(0, 5), ['name', 'email', 'subject', 'message', 'BUTTON']);
+    assert.doesNotMatch(await page.locator('form').ariaSnapshot(), /Leave this empty/);
+
+    // A person's submission goes through: the program drops one whose hidden field is filled.
+    assert.equal(await submit(page, { name: 'Ann', email: 'ann@example.org', subject: 'Hi', message: 'Hello' }), 'Thank you');
+    assert.equal(since().log.length, 1);
+    await page.close();
+  });
+
   test('an address the program refuses shows the error page, with nothing logged or mailed', async () => {
     const page = await openForm();
     const since = stack.mark();
@@ -167,7 +188,7 @@ describe('the form checks what the program checks', () => {
 
   test('each field is required and limited as the program limits it', async () => {
     const page = await openForm();
-    const limits = await page.locator('form [name]').evaluateAll((fields) =>
+    const limits = await page.locator('form [name]:not(.away *)').evaluateAll((fields) =>
       fields.map((f) => [f.name, f.required, f.maxLength]));
     // The address has no limit of its own in the program; 254 keeps the
     // whole request well inside the 3000 bytes that the program reads.

@@ -85,6 +85,12 @@ export async function startStack() {
       return readFileSync(path, 'utf8').trim().split('\n').filter(Boolean).map((l) => JSON.parse(l));
     },
 
+    // What the program wrote to standard error, which lighttpd keeps in a log.
+    cgiErrors() {
+      const path = join(runDir, 'cgi-error.log');
+      return existsSync(path) ? readFileSync(path, 'utf8') : '';
+    },
+
     // What was logged and mailed since mark() was called.
     mark() {
       const log = stack.logLines().length;

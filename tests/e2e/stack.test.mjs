@@ -24,18 +24,35 @@ function form(fields) {
 }
 
 describe('answers as local redirects', () => {
-  test('a GET submission in the query string is accepted, logged and mailed', async () => {
+  test('an accepted POST is answered with the thank-you page itself, logged and mailed', async () => {
     const since = stack.mark();
-    const fields = { name: 'Bo', email: 'bo@example.org', subject: 'Sent by GET', message: 'From the address bar' };
+    const fields = { name: 'Bo', email: 'bo@example.org', subject: 'Sent by a script', message: 'No Origin, no Referer' };
 
-    const answer = await fetch(`${program()}?${form(fields)}`, { redirect: 'manual' });
+    const answer = await post(form(fields));
     // The server follows the program's Location itself: the page, not a 302.
     assert.equal(answer.status, 200);
     assert.equal(answer.headers.get('location'), null);
     assert.equal(await answer.text(), readPage('form_ok.html'));
     const { log, mails } = since();
-    assert.deepEqual(log, ['"Bo","bo@example.org","Sent by GET","From the address bar"\n']);
+    assert.deepEqual(log, ['"Bo","bo@example.org","Sent by a script","No Origin, no Referer"\n']);
     assert.deepEqual(mails, expectedMails(fields, ownerAddress()));
+  });
+
+  // The demo turns on the defences against bots, as the README recommends.
+  test('a GET submission, or one from another site\'s page, gets the error page; the latter a line in the error log', async () => {
+    const since = stack.mark();
+    const fields = { name: 'Bo', email: 'bo@example.org', subject: 'x', message: 'y' };
+    const get = await fetch(`${program()}?${form(fields)}`, { redirect: 'manual' });
+    assert.equal(await get.text(), readPage('form_error.html'));
+    const foreign = await fetch(program(), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/x-www-form-urlencoded', Origin: 'http://evil.example' },
+      body: form(fields),
+      redirect: 'manual',
+    });
+    assert.equal(await foreign.text(), readPage('form_error.html'));
+    assert.deepEqual(since(), { log: [], mails: [] });
+    assert.match(stack.cgiErrors(), /^ostrel: submission refused: sent from another site's page, http:\/\/evil\.example$/m);
   });
 
   test('a refused POST gets the error page and leaves log and mailbox alone', async () => {
