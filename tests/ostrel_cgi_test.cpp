@@ -304,7 +304,7 @@ TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
     std::size_t end = text.find('\n', at);
     ASSERT_NE(end, std::string::npos);
     std::string line = text.substr(at, end + 1 - at);
-    int i = std::stoi(line.substr(1));
+    std::size_t i = std::stoul(line.substr(1));
     std::string digits = std::to_string(i);
     ASSERT_EQ(line, "\"" + digits + csv(quotes.substr(digits.size())) + tail) << "line " << lines;
     EXPECT_FALSE(seen[i]) << "record " << i << " twice";
