@@ -33,7 +33,8 @@ std::string csv(const std::string& value) {
   return out;
 }
 
-// Requests that the decoder refuses: its text on its stream, status 1.
+// Requests that the decoder refuses: its text on its stream, status 1, the
+// exit that cgi_tools::stop makes for the program. Memcheck runs this table too.
 TEST(DecoderFaults, Table) {
   std::string long_body(3001, 'x');
   struct row {
@@ -95,7 +96,8 @@ TEST(DecoderFaults, Table) {
   }
 }
 
-// Requests that are refused before the request log: the error redirect, status 0.
+// Requests that are refused before the request log: the error redirect,
+// status 0. Memcheck runs this table too.
 TEST(Refusals, Table) {
   std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
   struct row {
