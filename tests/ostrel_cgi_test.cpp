@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/cgi_run.hpp"
@@ -247,7 +249,10 @@ TEST_F(Submission, FileSizeLimitCutsNothing) {
 }
 
 // Submissions that run at once each append one whole record: the largest
-// records there are, full of bytes that the log escapes into two.
+// records there are, full of bytes that the log escapes into two. This
+// guards one write per record: a record appended in pieces could take
+// another's between them. (One append write does not interleave with others
+// even without the log's lock; the next test is the lock's.)
 TEST_F(Submission, ConcurrentSubmissionsNeverInterleave) {
   constexpr int count = 200;
   std::string quotes(512, '"');
@@ -281,6 +286,44 @@ TEST_F(Submission, ConcurrentSubmissionsNeverInterleave) {
     at = end + 1;
   }
   EXPECT_EQ(lines, count);
+}
+
+// A write that fails (here past the writer's file size limit) is cut back to
+// the length the log had before it. Other submissions append meanwhile: the
+// test appends for them without pause, as each does (the lock, one write per
+// record). The lock keeps the log's end still from measuring to cutting, so
+// no cut takes another submission's record with it.
+TEST_F(Submission, FailedWritesCutBackOnlyTheirOwn) {
+  auto record = [](std::size_t i) { return "\"" + std::to_string(i) + "\",\"a@b\",\"s\",\"m\"\n"; };
+  std::atomic<bool> done{false};
+  std::size_t appended = 0;
+  std::thread others([&] {
+    int fd = open(log_path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    for (; !done && appended < 200000; ++appended) {  // bounded, should a run hang
+      std::string text = record(appended);
+      flock(fd, LOCK_EX);
+      bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      flock(fd, LOCK_UN);
+      if (!whole) break;
+    }
+    close(fd);
+  });
+  std::vector<cgi_process> failing;
+  for (int i = 0; i < 100; ++i) {
+    cgi_request request = form_post(form("a", "a@b", "s", std::string(1000, 'm')));
+    request.directory = dir.path();
+    request.file_size_limit = 1000;  // less than the record: never written whole
+    failing.push_back(start_cgi(under_test, request));
+  }
+  for (auto& process : failing) EXPECT_EQ(finish_cgi(process).out, error_answer);
+  done = true;
+  others.join();
+
+  std::string want;
+  for (std::size_t i = 0; i < appended; ++i) want += record(i);
+  std::string have = log();
+  EXPECT_EQ(have.size(), want.size()) << "bytes of " << appended << " records";
+  EXPECT_TRUE(have == want) << "the records are not whole and in order";
 }
 
 // The defences against bots, each off in the default build and on in the
