@@ -76,7 +76,8 @@ inline void decode(char* field) {
       *out++ = ' ';
       ++in;
     } else if (*in == '%' && in[1] && in[2]) {
-      int byte = 16 * hex_value(in[1]) + hex_value(in[2]);
+      int byte = 16 * hex_value(static_cast<unsigned char>(in[1])) +
+                 hex_value(static_cast<unsigned char>(in[2]));
       *out++ = static_cast<char>(static_cast<unsigned char>(byte));  // low eight bits
       in += 3;
     } else {
@@ -158,7 +159,7 @@ class cgi {
     // No body of zero bytes is ever read whole, and a negative length must
     // not size an allocation or a read.
     if (n <= 0) return fault::unreadable;
-    query = new (std::nothrow) char[n + 1];
+    query = new (std::nothrow) char[static_cast<std::size_t>(n) + 1];
     if (!query) return fault::no_memory;
     if (std::fread(query, static_cast<std::size_t>(n), 1, in) != 1) return fault::unreadable;
     query[n] = '\0';

@@ -44,7 +44,8 @@ std::string model_decode(const std::string& raw) {
       out += ' ';
       i += 1;
     } else if (field[i] == '%' && i + 2 < field.size()) {
-      int byte = 16 * cgi_tools::hex_value(field[i + 1]) + cgi_tools::hex_value(field[i + 2]);
+      int byte = 16 * cgi_tools::hex_value(static_cast<unsigned char>(field[i + 1])) +
+                 cgi_tools::hex_value(static_cast<unsigned char>(field[i + 2]));
       out += static_cast<char>(byte & 0xFF);
       i += 3;
     } else {
@@ -143,7 +144,7 @@ fault construct(decoder*& made, const std::string& body) {
 
 void split_case(const std::string& text) {
   std::size_t n = text.size() > limit ? limit : text.size();
-  std::vector<char> copy(text.begin(), text.begin() + n);
+  std::vector<char> copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
   copy.push_back('\0');
   set_method("HEAD");  // no request of its own, so split() gets the text alone
   decoder* d = nullptr;
@@ -171,10 +172,11 @@ void post_case(const char* method, const std::string& declared, const std::strin
   } else if (n <= 0 || static_cast<std::size_t>(n) > body.size()) {
     FUZZ_CHECK(outcome == fault::unreadable);  // nothing to read, or a short body
   } else {
+    std::size_t size = static_cast<std::size_t>(n);
     FUZZ_CHECK(outcome == fault::none);
     FUZZ_CHECK(d->query != nullptr);
-    FUZZ_CHECK(d->query[n] == '\0');
-    check_map(d->form_vars, d->query, n, model_split(body.substr(0, n)));
+    FUZZ_CHECK(d->query[size] == '\0');
+    check_map(d->form_vars, d->query, size, model_split(body.substr(0, size)));
   }
   if (outcome != fault::none) FUZZ_CHECK(d->form_vars.empty());
   delete d;

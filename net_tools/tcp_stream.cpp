@@ -109,8 +109,8 @@ bool connect_socket(int fd, const sockaddr_in& peer, const deadline_type& deadli
 tcp_stream::tcp_stream(const std::string& host, int port) { connect_to(host, port); }
 
 tcp_stream::tcp_stream(const std::string& host, int port,
-                       std::chrono::steady_clock::time_point deadline)
-    : deadline(deadline) {
+                       std::chrono::steady_clock::time_point stop_at)
+    : deadline(stop_at) {
   connect_to(host, port);
 }
 

@@ -1,5 +1,16 @@
 // Deployment constants. Each can be set when the build is configured
 // (cmake -DOSTREL_LOG_PATH=... and so on); these are the defaults.
+//
+// The fixed limits and answers stay with the code that uses them:
+//   raw request text, 3000 bytes:         request_limit, ostrel/main.cpp
+//   name, subject, message, 512/512/1024: name_limit and the others, ostrel/ostrel.cpp
+//   both mails, waiting for the log:      mail_timeout_ms, log_lock_timeout_ms below
+//     (mail_tools::dialogue_limit, ten seconds, is only the default of a
+//     send() that the program never calls)
+//   the redirects:                        ok_page, error_page below; write_redirect,
+//                                         ostrel/ostrel.cpp, also after an exception
+//                                         in ostrel/main.cpp
+//   the decoder's fault texts:            fault_text, cgi_tools/cgi.hpp
 #pragma once
 
 #ifndef OSTREL_LOG_PATH

@@ -251,15 +251,4 @@ TEST(FormVarComp, OrdersBytesUnsigned) {
   EXPECT_TRUE(less("", "a"));
 }
 
-using CgiFaultsDeathTest = CgiEnvironment;
-
-// The faults on standard error end the process with their exact text.
-TEST_F(CgiFaultsDeathTest, EndTheProcess) {
-  EXPECT_EXIT(decoder(3000), ::testing::ExitedWithCode(1), "^\nMust run as a cgi\\.\\.\\.\n$");
-  set("REQUEST_METHOD", "POST");
-  EXPECT_EXIT(decoder(3000), ::testing::ExitedWithCode(1), "^CONTENT_LENGTH = null$");
-  set("CONTENT_LENGTH", "3001");
-  EXPECT_EXIT(decoder(3000), ::testing::ExitedWithCode(1), "^$");
-}
-
 }  // namespace

@@ -53,13 +53,14 @@ std::string dialogue(const std::string& data) {
          data + ".\r\nQUIT\r\n";
 }
 
-const std::string plain_data =
-    "From: ann@example.org\r\n"
-    "To: owner@example.net\r\n"
-    "Subject: Hello\r\n"
-    "\r\n"
-    "Ann\r\nann@example.org\r\nHi\r\n"
-    "\r\n";
+// The mail of notification() as the server receives it, with the header
+// lines of its copies, if any, before the subject.
+std::string mail_text(const std::string& copies = "") {
+  return "From: ann@example.org\r\nTo: owner@example.net\r\n" + copies +
+         "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n";
+}
+
+const std::string plain_data = mail_text();
 
 TEST(SmtpWireTest, BodyToWire) {
   struct {
@@ -135,16 +136,8 @@ TEST(SmtpDialogueTest, MessageShapes) {
        "RCPT TO: owner@example.net\r\n"
        "RCPT TO: cc@example.com\r\n"
        "RCPT TO: bcc@example.com\r\n"
-       "DATA\r\n"
-       "From: ann@example.org\r\n"
-       "To: owner@example.net\r\n"
-       "Cc: cc@example.com\r\n"
-       "Subject: Hello\r\n"
-       "\r\n"
-       "Ann\r\nann@example.org\r\nHi\r\n"
-       "\r\n"
-       ".\r\n"
-       "QUIT\r\n"},
+       "DATA\r\n" +
+           mail_text("Cc: cc@example.com\r\n") + ".\r\nQUIT\r\n"},
       {"empty subject and body", bare,
        dialogue("From: ann@example.org\r\nTo: owner@example.net\r\nSubject: \r\n\r\n\r\n")},
   };
@@ -359,9 +352,7 @@ TEST_F(SmtpInteropTest, DeliversEnvelopeHeadersAndBody) {
   EXPECT_EQ(mails[0].mail_from, "ann@example.org");
   EXPECT_EQ(mails[0].rcpt_tos,
             (std::vector<std::string>{"owner@example.net", "cc@example.com", "bcc@example.com"}));
-  EXPECT_EQ(mails[0].data,
-            "From: ann@example.org\r\nTo: owner@example.net\r\nCc: cc@example.com\r\n"
-            "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n");
+  EXPECT_EQ(mails[0].data, mail_text("Cc: cc@example.com\r\n"));
 
   EXPECT_EQ(mails[1].rcpt_tos, std::vector<std::string>{"owner@example.net"});
   EXPECT_EQ(mails[1].data,

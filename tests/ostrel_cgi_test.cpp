@@ -1,9 +1,10 @@
 // The program run as a web server runs it: environment and body in, exact bytes out.
 //
 // OSTREL_PROGRAM is the program as deployed (default constants); it is only
-// given requests that never reach the request log. OSTREL_UNDER_TEST is the
-// same code built to log to "log/request_form.log" below its working
-// directory, so every test logs into a temporary folder of its own.
+// given requests that never reach the request log. The program under test
+// (support/submission.hpp) is the same code built to log to
+// "log/request_form.log" below its working directory, so every test logs into
+// a temporary folder of its own.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,21 +12,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/cgi_run.hpp"
+#include "support/submission.hpp"
 
 namespace {
 
 const std::string deployed = OSTREL_PROGRAM;
-const std::string under_test = OSTREL_UNDER_TEST;
 const std::string out_of_memory = OSTREL_OUT_OF_MEMORY;
 const std::string guarded = OSTREL_GUARDED;
-
-const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
-const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
 
 // The log's escaping, written out here so that the tests check it independently.
 std::string csv(const std::string& value) {
@@ -35,22 +35,8 @@ std::string csv(const std::string& value) {
   return out;
 }
 
-std::string form(const std::string& name, const std::string& email, const std::string& subject,
-                 const std::string& message) {
-  return "name=" + name + "&email=" + email + "&subject=" + subject + "&message=" + message;
-}
-
-cgi_request with_method(const std::string& method, cgi_request request) {
-  request.environment[0] = "REQUEST_METHOD=" + method;
-  return request;
-}
-
-TEST(Answers, RedirectsAreExact) {
-  EXPECT_EQ(ok_answer.size(), 34u);
-  EXPECT_EQ(error_answer.size(), 37u);
-}
-
-// Requests that the decoder refuses: its text on its stream, status 1.
+// Requests that the decoder refuses: its text on its stream, status 1, the
+// exit that cgi_tools::stop makes for the program. Memcheck runs this table too.
 TEST(DecoderFaults, Table) {
   std::string long_body(3001, 'x');
   struct row {
@@ -112,7 +98,8 @@ TEST(DecoderFaults, Table) {
   }
 }
 
-// Requests that are refused before the request log: the error redirect, status 0.
+// Requests that are refused before the request log: the error redirect,
+// status 0. Memcheck runs this table too.
 TEST(Refusals, Table) {
   std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
   struct row {
@@ -144,24 +131,7 @@ TEST(Refusals, Table) {
   }
 }
 
-// A temporary folder with the log folder that the program under test writes to.
-class Logged : public ::testing::Test {
- protected:
-  Logged() { mkdir(log_dir().c_str(), 0755); }
-
-  std::string log_dir() const { return dir.file("log"); }
-  std::string log_path() const { return dir.file("log/request_form.log"); }
-  std::string log() const { return read_file(log_path()); }
-
-  cgi_answer submit(cgi_request request) {
-    request.directory = dir.path();
-    return run_cgi(under_test, request);
-  }
-
-  temp_dir dir;
-};
-
-TEST_F(Logged, AcceptedSubmissionIsLogged) {
+TEST_F(Submission, AcceptedSubmissionIsLogged) {
   cgi_answer answer = submit(form_post(form("Ann+Lee", "ann%40example.org", "Hi%2C+there",
                                             "line+1%0D%0Aline+2%09%22q%22+back%5Cn")));
   EXPECT_EQ(answer.out, ok_answer);
@@ -171,12 +141,12 @@ TEST_F(Logged, AcceptedSubmissionIsLogged) {
             "\"line 1\\r\\nline 2\t\"\"q\"\" back\\n\"\n");
 }
 
-TEST_F(Logged, GetIsAcceptedToo) {
+TEST_F(Submission, GetIsAcceptedToo) {
   EXPECT_EQ(submit(form_get(form("a", "a@b", "s", "%22"))).out, ok_answer);
   EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"\"\"\"\n");
 }
 
-TEST_F(Logged, LimitsCountCleanedBytes) {
+TEST_F(Submission, LimitsCountCleanedBytes) {
   std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
   struct row {
     const char* what;
@@ -200,13 +170,13 @@ TEST_F(Logged, LimitsCountCleanedBytes) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
 }
 
-TEST_F(Logged, RecordsAppendInOrder) {
+TEST_F(Submission, RecordsAppendInOrder) {
   submit(form_post(form("first", "a@b", "s", "m")));
   submit(form_post(form("second", "a@b", "s", "m")));
   EXPECT_EQ(log(), "\"first\",\"a@b\",\"s\",\"m\"\n\"second\",\"a@b\",\"s\",\"m\"\n");
 }
 
-TEST_F(Logged, RefusalLeavesTheLogUntouched) {
+TEST_F(Submission, RefusalLeavesTheLogUntouched) {
   write_file(log_path(), "earlier\n");
   EXPECT_EQ(submit(form_post(form("a", "a_b@c", "s", "m"))).out, error_answer);
   EXPECT_EQ(log(), "earlier\n");
@@ -214,7 +184,7 @@ TEST_F(Logged, RefusalLeavesTheLogUntouched) {
 
 // A log that cannot take the record: the error answer, and one line on
 // standard error for the web server's error log. Nothing waits for long.
-TEST_F(Logged, UnwritableLogIsAnError) {
+TEST_F(Submission, UnwritableLogIsAnError) {
   struct row {
     const char* what;
     void (*make)(const std::string& log_path);
@@ -243,7 +213,7 @@ TEST_F(Logged, UnwritableLogIsAnError) {
 }
 
 // A reader or a backup holding a lock on the log holds a submission only so long.
-TEST_F(Logged, LockHeldElsewhereIsAnError) {
+TEST_F(Submission, LockHeldElsewhereIsAnError) {
   write_file(log_path(), "earlier\n");
   int held = open(log_path().c_str(), O_RDONLY);
   ASSERT_EQ(flock(held, LOCK_SH), 0);
@@ -255,7 +225,7 @@ TEST_F(Logged, LockHeldElsewhereIsAnError) {
 }
 
 // A write that fails after the open leaves the file as it was and is an error.
-TEST_F(Logged, FileSizeLimitCutsNothing) {
+TEST_F(Submission, FileSizeLimitCutsNothing) {
   std::string earlier = "\"x\",\"x@y\",\"s\",\"m\"\n";
   write_file(log_path(), earlier);
   struct row {
@@ -279,8 +249,11 @@ TEST_F(Logged, FileSizeLimitCutsNothing) {
 }
 
 // Submissions that run at once each append one whole record: the largest
-// records there are, full of bytes that the log escapes into two.
-TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
+// records there are, full of bytes that the log escapes into two. This
+// guards one write per record: a record appended in pieces could take
+// another's between them. (One append write does not interleave with others
+// even without the log's lock; the next test is the lock's.)
+TEST_F(Submission, ConcurrentSubmissionsNeverInterleave) {
   constexpr int count = 200;
   std::string quotes(512, '"');
   std::string message;
@@ -304,7 +277,7 @@ TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
     std::size_t end = text.find('\n', at);
     ASSERT_NE(end, std::string::npos);
     std::string line = text.substr(at, end + 1 - at);
-    int i = std::stoi(line.substr(1));
+    std::size_t i = std::stoul(line.substr(1));
     std::string digits = std::to_string(i);
     ASSERT_EQ(line, "\"" + digits + csv(quotes.substr(digits.size())) + tail) << "line " << lines;
     EXPECT_FALSE(seen[i]) << "record " << i << " twice";
@@ -315,10 +288,48 @@ TEST_F(Logged, ConcurrentSubmissionsNeverInterleave) {
   EXPECT_EQ(lines, count);
 }
 
+// A write that fails (here past the writer's file size limit) is cut back to
+// the length the log had before it. Other submissions append meanwhile: the
+// test appends for them without pause, as each does (the lock, one write per
+// record). The lock keeps the log's end still from measuring to cutting, so
+// no cut takes another submission's record with it.
+TEST_F(Submission, FailedWritesCutBackOnlyTheirOwn) {
+  auto record = [](std::size_t i) { return "\"" + std::to_string(i) + "\",\"a@b\",\"s\",\"m\"\n"; };
+  std::atomic<bool> done{false};
+  std::size_t appended = 0;
+  std::thread others([&] {
+    int fd = open(log_path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    for (; !done && appended < 200000; ++appended) {  // bounded, should a run hang
+      std::string text = record(appended);
+      flock(fd, LOCK_EX);
+      bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      flock(fd, LOCK_UN);
+      if (!whole) break;
+    }
+    close(fd);
+  });
+  std::vector<cgi_process> failing;
+  for (int i = 0; i < 100; ++i) {
+    cgi_request request = form_post(form("a", "a@b", "s", std::string(1000, 'm')));
+    request.directory = dir.path();
+    request.file_size_limit = 1000;  // less than the record: never written whole
+    failing.push_back(start_cgi(under_test, request));
+  }
+  for (auto& process : failing) EXPECT_EQ(finish_cgi(process).out, error_answer);
+  done = true;
+  others.join();
+
+  std::string want;
+  for (std::size_t i = 0; i < appended; ++i) want += record(i);
+  std::string have = log();
+  EXPECT_EQ(have.size(), want.size()) << "bytes of " << appended << " records";
+  EXPECT_TRUE(have == want) << "the records are not whole and in order";
+}
+
 // The defences against bots, each off in the default build and on in the
 // guarded one. The default build accepts every row; the guarded one answers,
 // logs and says on standard error what the row wants.
-TEST_F(Logged, DefencesAgainstBots) {
+TEST_F(Submission, DefencesAgainstBots) {
   const std::string valid = form("a", "a@b", "s", "m");
   auto post = [&](std::vector<std::string> headers, const std::string& body) {
     cgi_request request = form_post(body);
@@ -361,9 +372,7 @@ TEST_F(Logged, DefencesAgainstBots) {
   for (const auto& r : rows) {
     for (bool on : {false, true}) {
       std::string before = log();
-      cgi_request request = r.request;
-      request.directory = dir.path();
-      cgi_answer answer = run_cgi(on ? guarded : under_test, request);
+      cgi_answer answer = submit(r.request, on ? guarded : under_test);
       outcome want = on ? r.guarded : logged;
       std::string build = on ? " (guarded)" : " (default)";
       EXPECT_EQ(answer.out, want == refused ? error_answer : ok_answer) << r.what << build;
@@ -379,15 +388,14 @@ TEST_F(Logged, DefencesAgainstBots) {
 // in exactly one answer: the error redirect (or the decoder's own text when
 // the request's block cannot be had), never a crash or two answers; the log
 // holds at most the one whole record.
-TEST_F(Logged, EveryAllocationFailureGetsOneAnswer) {
+TEST_F(Submission, EveryAllocationFailureGetsOneAnswer) {
   const std::string record = "\"a\",\"a@b\",\"s\",\"m\"\n";
   const std::string no_block = "Unable to allocate memory for the querrey string.\n</BODY></HTML>";
   bool succeeded = false;
   for (int n = 0; n < 1000 && !succeeded; ++n) {
     cgi_request request = form_post(form("a", "a@b", "s", "m"));
     request.environment.push_back("OSTREL_FAIL_ALLOCATION=" + std::to_string(n));
-    request.directory = dir.path();
-    cgi_answer answer = run_cgi(out_of_memory, request);
+    cgi_answer answer = submit(request, out_of_memory);
     std::string text = log();
     std::remove(log_path().c_str());
     succeeded = answer.out == ok_answer;

@@ -4,7 +4,6 @@
 // The program under test mails OSTREL_TEST_MAIL_PORT on 127.0.0.1, a port
 // fixed when it is built; these tests take turns on it.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,12 +11,10 @@
 #include "support/cgi_run.hpp"
 #include "support/mailbox_process.hpp"
 #include "support/script_server.hpp"
+#include "support/submission.hpp"
 
 namespace {
 
-const std::string under_test = OSTREL_UNDER_TEST;
-const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
-const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
 const std::string port = std::to_string(OSTREL_TEST_MAIL_PORT);
 
 // The program's standard error when both mails of a@b's submission failed
@@ -34,52 +31,51 @@ struct silent_server : test_support::mute_listener {
   bool bound() const { return port() == OSTREL_TEST_MAIL_PORT; }
 };
 
-class Submission : public ::testing::Test {
- protected:
-  Submission() { mkdir(dir.file("log").c_str(), 0755); }
-
-  cgi_answer submit(const std::string& body) {
-    cgi_request request = form_post(body);
-    request.directory = dir.path();
-    return run_cgi(under_test, request);
-  }
-  std::string log() const { return read_file(dir.file("log/request_form.log")); }
-
-  temp_dir dir;
-};
-
+// By POST and by GET alike. Memcheck runs this test too.
 TEST_F(Submission, LogsAndMailsBoth) {
   test_support::mailbox_process mailbox(OSTREL_TEST_MAIL_PORT);
   ASSERT_EQ(mailbox.port(), OSTREL_TEST_MAIL_PORT);
 
-  cgi_answer answer = submit(
+  const std::string fields =
       "name=Ann+Lee&email=ann%40example.org&subject=Hello%0D%0ABcc%3A+x%40y"
-      "&message=.%0D%0Aline+2%0Aline+3");
-  EXPECT_EQ(answer.out, ok_answer);
-  EXPECT_EQ(answer.err, "") << "both mails were accepted";
-  EXPECT_EQ(log(),
-            "\"Ann Lee\",\"ann@example.org\",\"Hello\\r\\nBcc: x@y\","
-            "\".\\r\\nline 2\\nline 3\"\n");
+      "&message=.%0D%0Aline+2%0Aline+3";
+  const std::string record =
+      "\"Ann Lee\",\"ann@example.org\",\"Hello\\r\\nBcc: x@y\",\".\\r\\nline 2\\nline 3\"\n";
+  std::string want_log;
+  std::size_t want_mails = 0;
+  for (const cgi_request& request : {form_post(fields), form_get(fields)}) {
+    const std::string& method = request.environment[0];
+    cgi_answer answer = submit(request);
+    EXPECT_EQ(answer.out, ok_answer) << method;
+    EXPECT_EQ(answer.err, "") << method << ": both mails were accepted";
+    want_log += record;
+    EXPECT_EQ(log(), want_log) << method;
 
-  auto mails = mailbox.mails();
-  ASSERT_EQ(mails.size(), 2u);
-  EXPECT_EQ(mails[0].mail_from, "ann@example.org");
-  EXPECT_EQ(mails[0].rcpt_tos, std::vector<std::string>{"webmaster@localhost"});
-  // The subject's line break cannot start a header line of its own, and the
-  // message's lone "." line does not end the mail early.
-  EXPECT_EQ(mails[0].data,
-            "From: ann@example.org\r\nTo: webmaster@localhost\r\n"
-            "Subject: Hello Bcc: x@y\r\n\r\n"
-            "Ann Lee\r\nann@example.org\r\n.\r\nline 2\r\nline 3\r\n\r\n");
-  EXPECT_EQ(mails[1].mail_from, "webmaster@localhost");
-  EXPECT_EQ(mails[1].rcpt_tos, std::vector<std::string>{"ann@example.org"});
-  EXPECT_EQ(mails[1].data,
-            "From: webmaster@localhost\r\nTo: ann@example.org\r\nSubject: Thank you...\r\n\r\n"
-            "Thank you for filling out the request form...\r\n");
+    want_mails += 2;
+    auto mails = mailbox.mails();
+    ASSERT_EQ(mails.size(), want_mails) << method;
+    const auto& notification = mails[mails.size() - 2];
+    const auto& acknowledgement = mails.back();
+    EXPECT_EQ(notification.mail_from, "ann@example.org") << method;
+    EXPECT_EQ(notification.rcpt_tos, std::vector<std::string>{"webmaster@localhost"}) << method;
+    // The subject's line break cannot start a header line of its own, and the
+    // message's lone "." line does not end the mail early.
+    EXPECT_EQ(notification.data,
+              "From: ann@example.org\r\nTo: webmaster@localhost\r\n"
+              "Subject: Hello Bcc: x@y\r\n\r\n"
+              "Ann Lee\r\nann@example.org\r\n.\r\nline 2\r\nline 3\r\n\r\n")
+        << method;
+    EXPECT_EQ(acknowledgement.mail_from, "webmaster@localhost") << method;
+    EXPECT_EQ(acknowledgement.rcpt_tos, std::vector<std::string>{"ann@example.org"}) << method;
+    EXPECT_EQ(acknowledgement.data,
+              "From: webmaster@localhost\r\nTo: ann@example.org\r\nSubject: Thank you...\r\n\r\n"
+              "Thank you for filling out the request form...\r\n")
+        << method;
+  }
 }
 
 TEST_F(Submission, NothingListeningStillSucceeds) {
-  cgi_answer answer = submit("name=a&email=a@b&subject=s&message=m");
+  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
   EXPECT_EQ(answer.out, ok_answer);
   EXPECT_EQ(answer.err, both_mails(" not sent: no connection to localhost:" + port));
   EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
@@ -91,7 +87,7 @@ TEST_F(Submission, StalledMailServerCannotHoldTheAnswer) {
   // Both dialogues share the program's one time limit: the first uses it up,
   // and the second is not even begun. The harness would kill a program that
   // hung, and the answer would then be missing.
-  cgi_answer answer = submit("name=a&email=a@b&subject=s&message=m");
+  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
   EXPECT_EQ(answer.out, ok_answer);
   EXPECT_EQ(answer.err,
             "ostrel: owner notification to webmaster@localhost not sent: greeting: no reply within "
@@ -140,7 +136,7 @@ TEST_F(Submission, MailServerFaults) {
     r.script.port = OSTREL_TEST_MAIL_PORT;
     test_support::script_server server(r.script, 2);
     ASSERT_EQ(server.port(), OSTREL_TEST_MAIL_PORT) << r.what;
-    cgi_answer answer = submit("name=a&email=a@b&subject=s&message=line%0Aline%0D.%0D%0A.");
+    cgi_answer answer = submit(form_post(form("a", "a@b", "s", "line%0Aline%0D.%0D%0A.")));
     EXPECT_EQ(answer.out, ok_answer) << r.what;
     EXPECT_EQ(answer.err, r.err) << r.what;
     EXPECT_EQ(answer.exit_status, 0) << r.what;
@@ -161,14 +157,14 @@ TEST_F(Submission, NoMailWithoutTheLog) {
   silent_server server;
   ASSERT_TRUE(server.bound());
   rmdir(dir.file("log").c_str());
-  EXPECT_EQ(submit("name=a&email=a@b&subject=s&message=m").out, error_answer);
+  EXPECT_EQ(submit(form_post(form("a", "a@b", "s", "m"))).out, error_answer);
   EXPECT_FALSE(server.has_pending());
 }
 
 TEST_F(Submission, RefusedSubmissionSendsNoMail) {
   silent_server server;
   ASSERT_TRUE(server.bound());
-  EXPECT_EQ(submit("name=a&email=a_b@c&subject=s&message=m").out, error_answer);
+  EXPECT_EQ(submit(form_post(form("a", "a_b@c", "s", "m"))).out, error_answer);
   EXPECT_FALSE(server.has_pending());
 }
 

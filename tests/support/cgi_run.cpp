@@ -30,19 +30,42 @@ int body_file(const std::string& body) {
   return fd;
 }
 
-[[noreturn]] void exec_child(const std::string& program, const cgi_request& request, int in,
-                             int out, int err) {
+const char* memcheck_program() {
+  const char* program = std::getenv("OSTREL_MEMCHECK_PROGRAM");
+  return program && *program ? program : nullptr;
+}
+
+// The command that runs program, or in memcheck mode the memcheck program
+// under valgrind, its report going to report_fd. Leaks that count: memory
+// that nothing points to any more, not what a decoder fault's exit leaves
+// reachable.
+std::vector<std::string> command(const std::string& program, int report_fd) {
+  if (report_fd < 0) return {program};
+  return {"valgrind", "--tool=memcheck", "--leak-check=full",
+          "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
+          "--log-fd=" + std::to_string(report_fd), memcheck_program()};
+}
+
+// The strings as exec takes them, ending in a null pointer.
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const auto& text : strings) out.push_back(const_cast<char*>(text.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+// Nothing here allocates: another thread of the test may have held the
+// allocator's lock at the fork, and the child would wait for it forever.
+[[noreturn]] void exec_child(char** argv, char** env, const cgi_request& request, int in, int out,
+                             int err, int report_fd) {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  if (report_fd >= 0) fcntl(report_fd, F_SETFD, 0);  // kept open across exec for valgrind
   if (chdir(request.directory.c_str()) != 0) _exit(126);
   rlimit limit{request.file_size_limit, request.file_size_limit};
   if (request.file_size_limit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-  std::vector<char*> env;
-  for (const auto& entry : request.environment) env.push_back(const_cast<char*>(entry.c_str()));
-  env.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  execve(program.c_str(), argv, env.data());
+  execvpe(argv[0], argv, env);  // valgrind from the tests' own PATH
   _exit(127);
 }
 
@@ -57,19 +80,34 @@ void drain(int& fd, std::string& into) {
   }
 }
 
+// A clean report counts no error and shows the heap in use.
+void check_memcheck_report(int fd, cgi_answer& answer) {
+  std::string report;
+  lseek(fd, 0, SEEK_SET);
+  while (fd >= 0) drain(fd, report);  // to the end, then closed
+  if (report.find("ERROR SUMMARY: 0 errors") == std::string::npos ||
+      report.find("total heap usage: 0 allocs") != std::string::npos)
+    answer.err += "\nmemcheck:\n" + report;
+}
+
 }  // namespace
 
 cgi_process start_cgi(const std::string& program, const cgi_request& request) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) fail("pipe");
   int in = body_file(request.body);
+  int report = -1;
+  if (memcheck_program() && (report = memfd_create("memcheck-report", MFD_CLOEXEC)) < 0)
+    fail("memfd_create");
+  std::vector<std::string> args = command(program, report);
+  std::vector<char*> argv = pointers(args), env = pointers(request.environment);
   pid_t pid = fork();
   if (pid < 0) fail("fork");
-  if (pid == 0) exec_child(program, request, in, out[1], err[1]);
+  if (pid == 0) exec_child(argv.data(), env.data(), request, in, out[1], err[1], report);
   close(in);
   close(out[1]);
   close(err[1]);
-  return {pid, out[0], err[0]};
+  return {pid, out[0], err[0], report};
 }
 
 cgi_answer finish_cgi(cgi_process process, int timeout_seconds) {
@@ -94,6 +132,7 @@ cgi_answer finish_cgi(cgi_process process, int timeout_seconds) {
     if (errno != EINTR) fail("waitpid");
   if (WIFEXITED(status)) answer.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) answer.signal = WTERMSIG(status);
+  if (process.memcheck_fd >= 0) check_memcheck_report(process.memcheck_fd, answer);
   return answer;
 }
 

@@ -1,5 +1,13 @@
 // Runs a CGI program as a web server would: a chosen environment, the request
 // body on standard input from a file, and the answer collected from its output.
+//
+// Memcheck mode: when the variable OSTREL_MEMCHECK_PROGRAM names a program,
+// every run starts that program instead, under valgrind's memcheck. A run in
+// which memcheck finds a memory error or a definite or indirect leak, or sees
+// no heap at all (a static program hides malloc and free from it), gets
+// memcheck's report appended to its standard error, so the test that checks
+// the answer fails and shows it. The black-box tests' tables run this way
+// unchanged.
 #pragma once
 
 #include <sys/resource.h>
@@ -32,6 +40,7 @@ struct cgi_process {
   int pid = -1;
   int out_fd = -1;
   int err_fd = -1;
+  int memcheck_fd = -1;  // memcheck's report, in memcheck mode
 };
 cgi_process start_cgi(const std::string& program, const cgi_request& request);
 cgi_answer finish_cgi(cgi_process process, int timeout_seconds = 30);
