@@ -1,7 +1,8 @@
 // Deployment constants. Each can be set when the build is configured
 // (cmake -DOSTREL_LOG_PATH=... and so on); these are the defaults.
 //
-// The fixed limits and answers stay with the code that uses them:
+// The fixed limits and answers stay with the code that uses them
+// (docs/how-it-works.md maps them all):
 //   raw request text, 3000 bytes:         request_limit, ostrel/main.cpp
 //   name, subject, message, 512/512/1024: name_limit and the others, ostrel/ostrel.cpp
 //   both mails, waiting for the log:      mail_timeout_ms, log_lock_timeout_ms below
