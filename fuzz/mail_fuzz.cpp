@@ -29,10 +29,10 @@ struct wire_record {
   bool multi_line = false;
   int connections = 0;
   std::string sent;
-  std::string line;        // the client's line so far
+  std::string line;  // the client's line so far
   bool in_data = false;
-  std::string due;         // reply bytes the client has yet to read
-  std::size_t replied = 0;  // reply bytes it has read
+  std::string due;            // reply bytes the client has yet to read
+  std::size_t replied = 0;    // reply bytes it has read
   bool talked_early = false;  // wrote before it had read a whole reply
   bool read_unasked = false;  // waited for a reply that was never due
 };
@@ -50,8 +50,11 @@ void queue_reply(int at) {
 }
 
 int command_step(const std::string& line) {
-  for (auto [verb, at] : {std::pair{"HELO ", helo}, {"MAIL FROM: ", mail_from},
-                          {"RCPT TO: ", rcpt_to}, {"DATA\r\n", data}, {"QUIT\r\n", quit}})
+  for (auto [verb, at] : {std::pair{"HELO ", helo},
+                          {"MAIL FROM: ", mail_from},
+                          {"RCPT TO: ", rcpt_to},
+                          {"DATA\r\n", data},
+                          {"QUIT\r\n", quit}})
     if (line.rfind(verb, 0) == 0) return at;
   return none;
 }

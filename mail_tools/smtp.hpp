@@ -129,8 +129,7 @@ class smtp {
   bool send(std::chrono::milliseconds limit = dialogue_limit);
 
  private:
-  bool answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
-                char good);
+  bool answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step, char good);
   bool fail(std::string why);
   std::string mail_data() const;
 };
@@ -145,7 +144,8 @@ inline bool smtp::send(deadline_type deadline) {
   for (const std::string* value : {&server, &from, &to, &cc, &bcc})
     if (has_line_break(*value)) return fail("a line break in the server name or an address");
   const std::string peer = server + ":" + std::to_string(port);
-  if (std::chrono::steady_clock::now() >= deadline) return fail("no time left to connect to " + peer);
+  if (std::chrono::steady_clock::now() >= deadline)
+    return fail("no time left to connect to " + peer);
 
   net_tools::tcp_stream stream(server, port, deadline);
   if (!stream) return fail("no connection to " + peer);
@@ -175,8 +175,8 @@ inline bool smtp::send(deadline_type deadline) {
 
 // Whether the reply to the step begins with the good digit. The first step
 // that fails is the one that failure names.
-inline bool smtp::answered(net_tools::tcp_stream& stream, deadline_type deadline,
-                           const char* step, char good) {
+inline bool smtp::answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
+                           char good) {
   std::string reply = read_reply(stream);
   if (!reply.empty() && reply[0] == good) return true;
   if (!failure.empty()) return false;

@@ -177,9 +177,9 @@ bool tcp_stream::take_line() {
   }
   if (n == 0) return false;
   const void* line_feed = std::memchr(incoming, '\n', static_cast<std::size_t>(n));
-  std::size_t size = line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) -
-                                                          incoming + 1)
-                               : static_cast<std::size_t>(n);
+  std::size_t size =
+      line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - incoming + 1)
+                : static_cast<std::size_t>(n);
   n = ::recv(fd, incoming, size, 0);
   if (n <= 0) return false;
   incoming_end = static_cast<std::size_t>(n);

@@ -33,10 +33,10 @@
 #define OSTREL_OWNER_ADDRESS "webmaster@localhost"  // receives every notification
 #endif
 #ifndef OSTREL_MAIL_TIMEOUT_MS
-#define OSTREL_MAIL_TIMEOUT_MS 10000  // both mails together: a stalled mail server must not hold the answer
+#define OSTREL_MAIL_TIMEOUT_MS 10000  // both mails: a stalled server must not hold the answer
 #endif
 #ifndef OSTREL_LOG_LOCK_TIMEOUT_MS
-#define OSTREL_LOG_LOCK_TIMEOUT_MS 3000  // a reader or a backup holding the log must not hold every request
+#define OSTREL_LOG_LOCK_TIMEOUT_MS 3000  // a backup holding the log must not hold requests
 #endif
 // Defences against bots on a public form, each off unless the build turns it on.
 #ifndef OSTREL_HONEYPOT_FIELD

@@ -204,8 +204,8 @@ void Ostrel::run() {
 
   if (message.size() > message_limit || name.size() > name_limit || subject.size() > subject_limit)
     return write_redirect(config::error_page);
-  if (name.empty() || email.empty() || subject.empty() || message.empty() || !is_good_email(email) ||
-      !cleaning_kept_all(raw_email, email))
+  if (name.empty() || email.empty() || subject.empty() || message.empty() ||
+      !is_good_email(email) || !cleaning_kept_all(raw_email, email))
     return write_redirect(config::error_page);
   if (honeypot_filled(vars)) {
     // The bot gets the answer a person would, and learns nothing.

@@ -5,8 +5,8 @@
 // (support/submission.hpp) is the same code built to log to
 // "log/request_form.log" below its working directory, so every test logs into
 // a temporary folder of its own.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,7 +121,8 @@ TEST(Refusals, Table) {
       {"only removed bytes", form_post(form("%01%FF", "a@b", "s", "m"))},
       {"names differ in case", form_post("Name=a&email=a@b&subject=s&message=m")},
       {"GET refused", form_get(form("a", "", "s", "m"))},
-      {"cleaning would change the address", form_post(form("a", "jos%C3%A9%40example.com", "s", "m"))},
+      {"cleaning would change the address",
+       form_post(form("a", "jos%C3%A9%40example.com", "s", "m"))},
   };
   for (const auto& r : rows) {
     cgi_answer answer = run_cgi(deployed, r.request);
@@ -190,7 +191,8 @@ TEST_F(Submission, UnwritableLogIsAnError) {
     void (*make)(const std::string& log_path);
     std::string why;
   } rows[] = {
-      {"missing folder", [](const std::string& path) { rmdir(path.substr(0, path.rfind('/')).c_str()); },
+      {"missing folder",
+       [](const std::string& path) { rmdir(path.substr(0, path.rfind('/')).c_str()); },
        "No such file or directory"},
       {"a FIFO without a reader", [](const std::string& path) { mkfifo(path.c_str(), 0600); },
        "not a regular file"},
@@ -220,7 +222,8 @@ TEST_F(Submission, LockHeldElsewhereIsAnError) {
   cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
   close(held);
   EXPECT_EQ(answer.out, error_answer);
-  EXPECT_EQ(answer.err, "ostrel: cannot append to log/request_form.log: locked by another process\n");
+  EXPECT_EQ(answer.err,
+            "ostrel: cannot append to log/request_form.log: locked by another process\n");
   EXPECT_EQ(log(), "earlier\n");
 }
 

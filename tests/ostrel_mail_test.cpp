@@ -111,11 +111,16 @@ TEST_F(Submission, MailServerFaults) {
   } rows[] = {
       {"replies a byte at a time", {}, ""},
       {"multi-line replies", {}, ""},
-      {"resets in the middle of the data", {}, both_mails(" not sent: end of data: connection lost")},
+      {"resets in the middle of the data",
+       {},
+       both_mails(" not sent: end of data: connection lost")},
       {"closes after its greeting", {}, both_mails(" not sent: HELO: connection lost")},
       {"refuses bare line feeds", {}, ""},
-      {"answers every command with an error", {}, both_mails(" not accepted: greeting: 554 go away")},
-      {"refuses the recipient", {},
+      {"answers every command with an error",
+       {},
+       both_mails(" not accepted: greeting: 554 go away")},
+      {"refuses the recipient",
+       {},
        both_mails(" not accepted: RCPT TO: 550-5.1.1 <x>: Recipient  address rejected 550 " +
                   long_text.substr(0, 300 - 56))},
   };

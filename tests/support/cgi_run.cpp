@@ -41,9 +41,13 @@ const char* memcheck_program() {
 // reachable.
 std::vector<std::string> command(const std::string& program, int report_fd) {
   if (report_fd < 0) return {program};
-  return {"valgrind", "--tool=memcheck", "--leak-check=full",
-          "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
-          "--log-fd=" + std::to_string(report_fd), memcheck_program()};
+  return {"valgrind",
+          "--tool=memcheck",
+          "--leak-check=full",
+          "--show-leak-kinds=definite,indirect",
+          "--errors-for-leak-kinds=definite,indirect",
+          "--log-fd=" + std::to_string(report_fd),
+          memcheck_program()};
 }
 
 // The strings as exec takes them, ending in a null pointer.

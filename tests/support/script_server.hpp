@@ -32,10 +32,10 @@ struct smtp_script {
 };
 
 struct session {
-  std::string received;      // every byte the client sent
-  bool reset = false;        // the client closed with reply bytes left unread (Linux sends RST)
-  std::string refused_line;  // the line a strict server hung up on
-  bool abandoned = false;    // the server gave up on a silent client instead
+  std::string received;       // every byte the client sent
+  bool reset = false;         // the client closed with reply bytes left unread (Linux sends RST)
+  std::string refused_line;   // the line a strict server hung up on
+  bool abandoned = false;     // the server gave up on a silent client instead
   bool talked_early = false;  // the client sent something before a reply's last line
 };
 
