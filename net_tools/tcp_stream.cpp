@@ -151,39 +151,31 @@ void tcp_stream::push_held_back() {
 }
 
 bool tcp_stream::receive(char& byte) {
-  if (incoming_at == incoming_end && !take_line()) return false;
+  if (incoming_at == incoming_end && !take_waiting()) return false;
   byte = incoming[incoming_at++];
   return true;
 }
 
-// Takes what is waiting, up to and including the first line feed: a look at
-// the waiting bytes, then a read of exactly those that belong to this line.
-// Right after a write the answer is not there yet, so it waits first.
-bool tcp_stream::take_line() {
+// Takes what is waiting, up to the buffer's size, in one read. Right after a
+// write the answer is not there yet, so it waits first.
+bool tcp_stream::take_waiting() {
   push_held_back();
   incoming_at = incoming_end = 0;
-  // Without a deadline the look itself blocks until something is there.
+  // Without a deadline the read itself blocks until something is there.
   bool wait_first = awaiting_answer && deadline;
   awaiting_answer = false;
-  const int peek = MSG_PEEK | (deadline ? MSG_DONTWAIT : 0);
-  ssize_t n = -1;
+  const int flags = deadline ? MSG_DONTWAIT : 0;
   for (;;) {
     if (expired(deadline)) return false;
     if (wait_first && !ready(fd, POLLIN, deadline)) return false;
-    n = ::recv(fd, incoming, sizeof incoming, peek);
-    if (n >= 0) break;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    ssize_t n = ::recv(fd, incoming, sizeof incoming, flags);
+    if (n > 0) {
+      incoming_end = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
     wait_first = true;
   }
-  if (n == 0) return false;
-  const void* line_feed = std::memchr(incoming, '\n', static_cast<std::size_t>(n));
-  std::size_t size =
-      line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - incoming + 1)
-                : static_cast<std::size_t>(n);
-  n = ::recv(fd, incoming, size, 0);
-  if (n <= 0) return false;
-  incoming_end = static_cast<std::size_t>(n);
-  return true;
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
