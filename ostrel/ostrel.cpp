@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "mail_tools/smtp.hpp"
@@ -45,12 +46,23 @@ void report(const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-// Text from outside (a mail server's reply, say) made fit for one log line:
-// every control byte becomes a space, and the text is cut at limit bytes.
-std::string one_line(const std::string& text, std::size_t limit = 300) {
-  std::string line = text.substr(0, limit);
-  for (char& c : line)
-    if (std::iscntrl(static_cast<unsigned char>(c))) c = ' ';
+// Text from outside (a mail server's reply, a request header) made fit for
+// one line of the web server's error log, which people read on terminals:
+// control bytes become spaces and bytes outside ASCII are written as \xHH,
+// so none of them can act as a control sequence; the text is cut at limit
+// bytes, never inside an escape.
+std::string one_line(const std::string& text, std::size_t limit = config::reported_text_limit) {
+  static const char hex[] = "0123456789abcdef";
+  std::string line;
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    char escape[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+    std::string_view piece = byte >= 0x80 ? std::string_view(escape, sizeof escape)
+                             : std::iscntrl(byte) ? " "
+                                                  : std::string_view(&c, 1);
+    if (line.size() + piece.size() > limit) break;
+    line += piece;
+  }
   return line;
 }
 
@@ -174,20 +186,28 @@ bool honeypot_filled(form_var_map& vars) {
 }
 
 // The page that sent the request when it belongs to another site; empty
-// when it is this site's, or when the request does not say.
+// when it is this site's, or when the request does not say. The site is
+// the origins the build names, else the request's own.
 std::string foreign_source() {
   std::string source = same_site::claimed_source();
-  if (source.empty() || same_site::same(same_site::of_url(source), same_site::of_request()))
-    return "";
-  return source;
+  if (source.empty()) return "";
+  same_site::origin claimed = same_site::of_url(source);
+  bool ours = *config::site_origins ? same_site::listed(claimed, config::site_origins)
+                                    : same_site::same(claimed, same_site::of_request());
+  return ours ? "" : source;
 }
 
 }  // namespace
 
-Ostrel::Ostrel(const int& limit) : decoder(limit) {}
+Ostrel::Ostrel(const int& limit)
+    : decoder(limit, std::chrono::milliseconds(config::body_timeout_ms)) {}
 
 void Ostrel::run() {
-  if (config::post_only && !decoder.is_post) return write_redirect(config::error_page);
+  if (config::post_only && !decoder.is_post) {
+    report("submission refused: sent by " + one_line(same_site::variable("REQUEST_METHOD")) +
+           ", not POST");
+    return write_redirect(config::error_page);
+  }
   if (config::same_site) {
     std::string foreign = foreign_source();
     if (!foreign.empty()) {

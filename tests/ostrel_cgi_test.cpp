@@ -349,7 +349,7 @@ TEST_F(Submission, DefencesAgainstBots) {
     outcome guarded;
     std::string guarded_err;
   } rows[] = {
-      {"GET", form_get(valid), refused, ""},
+      {"GET", form_get(valid), refused, "ostrel: submission refused: sent by GET, not POST\n"},
       {"no Origin or Referer", post({site, http}, valid), logged, ""},
       {"this site", post({site, http, "HTTP_ORIGIN=http://www.example.org"}, valid), logged, ""},
       {"default port written out",
