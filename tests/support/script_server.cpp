@@ -103,6 +103,7 @@ void script_server::serve(int client) {
     send_reply(client, text, s);
   };
   if (!script_.flood.empty()) flood(client, s);
+  if (script_.greeting_delay_ms > 0) ::poll(nullptr, 0, script_.greeting_delay_ms);
   answer(script_.greeting);
   if (script_.close_after_greeting) {
     sessions_.push_back(s);
