@@ -33,7 +33,7 @@ def log_line(record):
 
 def export(program, *args, stdin=None):
     out = subprocess.run([program, *args], input=stdin, capture_output=True)
-    assert out.returncode == 0 and out.stderr == b"", (out.returncode, out.stderr)
+    assert out.returncode == 0 and out.stderr == b"", (out.returncode, out.stderr[:300])
     return out.stdout.decode("ascii")
 
 
