@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #ifndef OSTREL_LOG_PATH
 #define OSTREL_LOG_PATH "/home/ruvak/ostrel/request_form.log"  // the site owner's request log
@@ -78,4 +79,13 @@ constexpr const char* site_origins = OSTREL_SITE_ORIGINS;
 constexpr bool same_site = OSTREL_SAME_SITE || *site_origins;
 // The most of a mail server's reply or a request header quoted on standard error.
 constexpr std::size_t reported_text_limit = 300;
+// The longest page path of a redirect; the answer is built without allocating.
+constexpr std::size_t longest_page = 1024;
+static_assert(std::char_traits<char>::length(ok_page) <= longest_page &&
+                  std::char_traits<char>::length(error_page) <= longest_page,
+              "OSTREL_OK_PAGE and OSTREL_ERROR_PAGE: at most 1024 bytes");
+// How a submission waits for a lock held on the log: pauses that double
+// from the first to the longest, until log_lock_timeout_ms.
+constexpr int lock_first_pause_us = 500;
+constexpr int lock_longest_pause_us = 20000;
 }  // namespace config
