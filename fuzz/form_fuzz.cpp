@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cgi_tools/cgi.hpp"
+#include "ostrel/config.hpp"
 #include "fuzz/check.hpp"
 
 namespace {
@@ -30,7 +31,7 @@ using decoder = cgi_tools::cgi<form_var_map>;
 using model_map = std::map<std::string, std::string>;
 using cgi_tools::fault;
 
-constexpr int limit = 3000;
+constexpr int limit = config::request_limit;
 
 std::string up_to_nul(const std::string& text) { return text.substr(0, text.find('\0')); }
 

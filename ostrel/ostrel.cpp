@@ -41,10 +41,6 @@ bool write_fully(int fd, const char* text, std::size_t size) {
 // functions answer "did it work, and if not, why".
 using failure = std::optional<std::string>;
 
-constexpr std::size_t name_limit = 512;
-constexpr std::size_t subject_limit = 512;
-constexpr std::size_t message_limit = 1024;
-
 // Keys for the form variable map, whose key type is a mutable C string.
 char name_key[] = "name";
 char email_key[] = "email";
@@ -163,8 +159,8 @@ void send_mails(const std::string& name, const std::string& email, const std::st
   if (!notification.send(deadline)) report_undelivered("owner notification", notification);
 
   mail_tools::smtp acknowledgement = mail_to(email, config::owner_address);
-  acknowledgement.subject = "Thank you...";
-  acknowledgement.body = "Thank you for filling out the request form...";
+  acknowledgement.subject = config::thank_you_subject;
+  acknowledgement.body = config::thank_you_text;
   if (!acknowledgement.send(deadline)) report_undelivered("acknowledgement", acknowledgement);
 }
 
@@ -218,7 +214,8 @@ void Ostrel::run() {
   std::string subject = no_null(vars[subject_key]);
   std::string message = no_null(vars[message_key]);
 
-  if (message.size() > message_limit || name.size() > name_limit || subject.size() > subject_limit)
+  if (message.size() > config::message_limit || name.size() > config::name_limit ||
+      subject.size() > config::subject_limit)
     return write_redirect(config::error_page);
   if (name.empty() || email.empty() || subject.empty() || message.empty() ||
       !is_good_email(email) || !cleaning_kept_all(raw_email, email))

@@ -39,6 +39,10 @@ int main() {
   text("mail_host", config::mail_host);
   number("mail_port", config::mail_port);
   text("owner_address", config::owner_address);
+  number("request_limit", config::request_limit);
+  number("name_limit", static_cast<long>(config::name_limit));
+  number("subject_limit", static_cast<long>(config::subject_limit));
+  number("message_limit", static_cast<long>(config::message_limit));
   number("mail_timeout_ms", config::mail_timeout_ms);
   number("log_lock_timeout_ms", config::log_lock_timeout_ms);
   number("body_timeout_ms", config::body_timeout_ms);

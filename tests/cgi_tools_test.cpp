@@ -6,8 +6,12 @@
 #include <vector>
 
 #include "cgi_tools/cgi.hpp"
+#include "ostrel/config.hpp"
 
 namespace {
+
+// The program's limit on the raw request text.
+constexpr int limit = config::request_limit;
 
 using form_map = std::map<char*, char*, cgi_tools::form_var_comp>;
 using decoder = cgi_tools::cgi<form_map>;
@@ -46,7 +50,7 @@ class CgiEnvironment : public ::testing::Test {
         copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
     fault outcome;
     {
-      decoder d(3000, in, outcome);
+      decoder d(limit, in, outcome);
       if (decoded) *decoded = entries_of(d.form_vars);
     }
     if (unread) *unread = static_cast<long>(copy.size()) - std::ftell(in);
@@ -128,21 +132,22 @@ TEST_F(CgiEnvironment, SplitsPairs) {
 }
 
 TEST_F(CgiEnvironment, PostLengths) {
-  std::string full(3000, 'x');
+  std::string full(limit, 'x');
+  const std::string at_limit = std::to_string(limit), over = std::to_string(limit + 1);
   struct row {
     std::string length, body;
     fault want;
     long unread;
   } rows[] = {
-      {"3000", full, fault::none, 0},
-      {"3001", full + "x", fault::too_long, 3001},  // the body is not read
+      {at_limit, full, fault::none, 0},
+      {over, full + "x", fault::too_long, limit + 1},  // the body is not read
       {"0", "a=1", fault::unreadable, 3},
       {"abc", "a=1", fault::unreadable, 3},
       {"", "a=1", fault::unreadable, 3},
       {"-1", "a=1", fault::unreadable, 3},
       {"-2147483648", "a=1", fault::unreadable, 3},
       {"99999999999999999999", "a=1", fault::too_long, 3},
-      {"4294970296", "a=1", fault::too_long, 3},  // must not wrap around to 3000
+      {std::to_string((1LL << 32) + limit), "a=1", fault::too_long, 3},  // must not wrap to the limit
       {"10", "a=12", fault::unreadable, 0},
       {" 3", "a=1", fault::none, 0},
       {"3xyz", "a=1", fault::none, 0},
@@ -163,7 +168,7 @@ TEST_F(CgiEnvironment, PostReadsOnlyTheDeclaredLength) {
 TEST_F(CgiEnvironment, PostWithoutLength) {
   set("REQUEST_METHOD", "POST");
   fault outcome;
-  decoder d(3000, stdin, outcome);
+  decoder d(limit, stdin, outcome);
   EXPECT_EQ(outcome, fault::no_length);
   EXPECT_TRUE(d.form_vars.empty());
 }
@@ -184,7 +189,7 @@ TEST_F(CgiEnvironment, Methods) {
     char body[] = "p=1";
     std::FILE* in = fmemopen(body, 3, "r");
     fault outcome;
-    decoder d(3000, in, outcome);
+    decoder d(limit, in, outcome);
     std::fclose(in);
     EXPECT_EQ(outcome, fault::none) << r.method;
     EXPECT_EQ(d.is_post, r.post) << r.method;
@@ -203,7 +208,7 @@ TEST_F(CgiEnvironment, GetQueries) {
   set("REQUEST_METHOD", "GET");
   fault outcome;
   {
-    decoder d(3000, stdin, outcome);
+    decoder d(limit, stdin, outcome);
     EXPECT_EQ(outcome, fault::none);
     EXPECT_TRUE(d.form_vars.empty());
     EXPECT_STREQ(d.query, "");
@@ -218,7 +223,7 @@ TEST_F(CgiEnvironment, GetQueries) {
   };
   for (const auto& r : rows) {
     set("QUERY_STRING", r.query);
-    decoder d(3000, stdin, outcome);
+    decoder d(limit, stdin, outcome);
     EXPECT_EQ(outcome, r.want) << r.query.size() << " bytes";
     EXPECT_EQ(d.form_vars.size(), r.want == fault::none && !r.query.empty() ? 1u : 0u);
   }
@@ -228,7 +233,7 @@ TEST_F(CgiEnvironment, GetDecodesTheEnvironmentInPlace) {
   set("REQUEST_METHOD", "GET");
   set("QUERY_STRING", "name=x");
   fault outcome;
-  decoder d(3000, stdin, outcome);
+  decoder d(limit, stdin, outcome);
   EXPECT_EQ(entries_of(d.form_vars), (entries{{"name", "x"}}));
   EXPECT_STREQ(std::getenv("QUERY_STRING"), "name");
 }
@@ -237,7 +242,7 @@ TEST_F(CgiEnvironment, AbsentNameYieldsNull) {
   set("REQUEST_METHOD", "GET");
   set("QUERY_STRING", "a=1");
   fault outcome;
-  decoder d(3000, stdin, outcome);
+  decoder d(limit, stdin, outcome);
   char key[] = "b";
   EXPECT_EQ(d.form_vars[key], nullptr);
   EXPECT_EQ(d.form_vars.size(), 2u);

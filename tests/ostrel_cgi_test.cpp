@@ -48,7 +48,9 @@ std::string csv(const std::string& value) {
 // Requests that the decoder refuses: its text on its stream, status 1, the
 // exit that cgi_tools::stop makes for the program. Memcheck runs this table too.
 TEST(DecoderFaults, Table) {
-  std::string long_body(3001, 'x');
+  std::string long_body(config::request_limit + 1, 'x');
+  const std::string over = "CONTENT_LENGTH=" + std::to_string(config::request_limit + 1);
+  const std::string at_limit = "CONTENT_LENGTH=" + std::to_string(config::request_limit);
   struct row {
     const char* what;
     std::vector<std::string> environment;
@@ -57,7 +59,7 @@ TEST(DecoderFaults, Table) {
       {"no method", {}, "", "", "\nMust run as a cgi...\n"},
       {"POST without length", {"REQUEST_METHOD=POST"}, "a=1", "", "CONTENT_LENGTH = null"},
       {"POST too long",
-       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=3001"},
+       {"REQUEST_METHOD=POST", over},
        long_body,
        "Your message is too long.. please shorten it. Thanks!",
        ""},
@@ -87,7 +89,7 @@ TEST(DecoderFaults, Table) {
        "Your message is too long.. please shorten it. Thanks!",
        ""},
       {"POST short body",
-       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=3000"},
+       {"REQUEST_METHOD=POST", at_limit},
        "name=a",
        "Unable to read from the input stream.",
        ""},
@@ -134,10 +136,13 @@ TEST_F(Submission, BodyHasATimeLimit) {
   }
 }
 
+// The longest field values that are accepted.
+const std::string longest_name(config::name_limit, 'n'), longest_subject(config::subject_limit, 's'),
+    longest_message(config::message_limit, 'm');
+
 // Requests that are refused before the request log: the error redirect,
 // status 0. Memcheck runs this table too.
 TEST(Refusals, Table) {
-  std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
   struct row {
     const char* what;
     cgi_request request;
@@ -151,9 +156,10 @@ TEST(Refusals, Table) {
       {"message empty", form_post(form("a", "a@b", "s", ""))},
       {"email without @", form_post(form("a", "ab", "s", "m"))},
       {"email with +", form_post(form("a", "a%2Bb@c", "s", "m"))},
-      {"name 513", form_post(form(name512 + "n", "a@b", "s", "m"))},
-      {"subject 513", form_post(form("a", "a@b", subject512 + "s", "m"))},
-      {"message 1025 and bad email", form_post(form("a", "bad", "s", message1024 + "m"))},
+      {"name a byte too long", form_post(form(longest_name + "n", "a@b", "s", "m"))},
+      {"subject a byte too long", form_post(form("a", "a@b", longest_subject + "s", "m"))},
+      {"message a byte too long and bad email",
+       form_post(form("a", "bad", "s", longest_message + "m"))},
       {"only removed bytes", form_post(form("%01%FF", "a@b", "s", "m"))},
       {"names differ in case", form_post("Name=a&email=a@b&subject=s&message=m")},
       {"GET refused", form_get(form("a", "", "s", "m"))},
@@ -186,17 +192,16 @@ TEST_F(Submission, GetIsAcceptedToo) {
 }
 
 TEST_F(Submission, LimitsCountCleanedBytes) {
-  std::string name512(512, 'n'), subject512(512, 's'), message1024(1024, 'm');
   struct row {
     const char* what;
     std::string body;
     bool accepted;
   } rows[] = {
-      {"name 512", form(name512, "a@b", "s", "m"), true},
-      {"subject 512", form("a", "a@b", subject512, "m"), true},
-      {"message 1024", form("a", "a@b", "s", message1024), true},
-      {"message 1025", form("a", "a@b", "s", message1024 + "m"), false},
-      {"name 512 and removed bytes", form(name512 + "%01%80%FF", "a@b", "s", "m"), true},
+      {"longest name", form(longest_name, "a@b", "s", "m"), true},
+      {"longest subject", form("a", "a@b", longest_subject, "m"), true},
+      {"longest message", form("a", "a@b", "s", longest_message), true},
+      {"message a byte too long", form("a", "a@b", "s", longest_message + "m"), false},
+      {"longest name and removed bytes", form(longest_name + "%01%80%FF", "a@b", "s", "m"), true},
       {"long address", form("a", std::string(2900, 'e') + "@b", "s", "m"), true},
   };
   std::string want_log;
