@@ -1,6 +1,12 @@
 // Form variable decoder: turns one CGI request into a map of form variables.
 #pragma once
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +98,31 @@ inline void decode(char* field) {
 // long saturate, so a huge length is too long rather than wrapping around.
 inline long declared_length(const char* text) { return std::strtol(text, nullptr, 10); }
 
+// Longest wait for a POST body when the caller names none. Web servers
+// buffer a body or time out a slow client themselves; this is the last guard.
+inline constexpr std::chrono::milliseconds body_time_limit{30000};
+
+// Reads exactly n bytes of a POST body by the deadline. A web server hands
+// the body over as a file or a pipe; from a pipe, a client that stops
+// sending must not hold the process. A stream without a descriptor (as
+// tests use) is read as it is.
+inline bool read_body(std::FILE* in, char* into, std::size_t n, std::chrono::steady_clock::time_point deadline) {
+  int fd = fileno(in);
+  if (fd < 0) return std::fread(into, n, 1, in) == 1;
+  std::size_t have = 0;
+  while (have < n) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));
+    ssize_t got = ready > 0 ? ::read(fd, into + have, n - have) : -1;
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    have += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 template <class Map>
 class cgi {
  public:
@@ -102,15 +133,18 @@ class cgi {
   char* cur_value = nullptr;
 
   // Reads and decodes the request that the CGI environment describes; on an
-  // unusable request writes the fault's text and ends the process.
-  explicit cgi(const int& limit) {
-    fault f = load(limit, stdin);
+  // unusable request (a POST body not whole within body_time included)
+  // writes the fault's text and ends the process.
+  explicit cgi(const int& limit, std::chrono::milliseconds body_time = body_time_limit) {
+    fault f = load(limit, stdin, std::chrono::steady_clock::now() + body_time);
     if (f != fault::none) stop(f);
   }
 
   // The same, reading a POST body from `in`, but reports a fault in `outcome`
   // instead of ending the process, so tests and fuzzers run it in one process.
-  cgi(const int& limit, std::FILE* in, fault& outcome) { outcome = load(limit, in); }
+  cgi(const int& limit, std::FILE* in, fault& outcome) {
+    outcome = load(limit, in, std::chrono::steady_clock::now() + body_time_limit);
+  }
 
   ~cgi() {
     if (is_post) delete[] query;
@@ -142,15 +176,15 @@ class cgi {
   }
 
  private:
-  fault load(int limit, std::FILE* in) {
+  fault load(int limit, std::FILE* in, std::chrono::steady_clock::time_point deadline) {
     const char* method = std::getenv("REQUEST_METHOD");
     if (!method) return fault::no_method;
-    if (std::strncmp(method, "POST", 4) == 0) return load_post(limit, in);
+    if (std::strncmp(method, "POST", 4) == 0) return load_post(limit, in, deadline);
     if (std::strncmp(method, "GET", 3) == 0) return load_get(limit);
     return fault::none;  // another method: an empty form
   }
 
-  fault load_post(long limit, std::FILE* in) {
+  fault load_post(long limit, std::FILE* in, std::chrono::steady_clock::time_point deadline) {
     is_post = true;
     const char* declared = std::getenv("CONTENT_LENGTH");
     if (!declared) return fault::no_length;
@@ -161,7 +195,7 @@ class cgi {
     if (n <= 0) return fault::unreadable;
     query = new (std::nothrow) char[static_cast<std::size_t>(n) + 1];
     if (!query) return fault::no_memory;
-    if (std::fread(query, static_cast<std::size_t>(n), 1, in) != 1) return fault::unreadable;
+    if (!read_body(in, query, static_cast<std::size_t>(n), deadline)) return fault::unreadable;
     query[n] = '\0';
     split(query, static_cast<std::size_t>(n));
     return fault::none;

@@ -2,15 +2,16 @@
 // real against a stand-in for the TCP stream, defined below in place of
 // net_tools' own (this target does not link net_tools): a small model of a
 // server that records every byte written and answers each command, in one
-// line or several, refusing the step it was told to refuse. The record is
-// then read as an SMTP server would read it.
+// line or several, answering the step it was told to with a refusal or a
+// bad reply. The record is then read as an SMTP server would read it.
 //
 // Input: a flags byte (bit 0: the connection is not made; the other bits, when
 // not 0, the number of reply bytes after which the connection is lost), a
-// reply byte (bits 0-2: the step that is refused, 0 for none, then greeting,
-// HELO, MAIL FROM, RCPT TO, DATA, end of data, QUIT; bit 3: every reply in
-// two lines), then server, from, to, cc, bcc and subject, each ended by a NUL
-// byte; the rest is the body.
+// reply byte (bits 0-2: the step whose reply is bad, 0 for none, then
+// greeting, HELO, MAIL FROM, RCPT TO, DATA, end of data, QUIT; bit 3: every
+// reply in two lines; bits 4-5: what the bad reply is: a refusal, a code with
+// letters, two codes in one reply, a line too long), then server, from, to,
+// cc, bcc and subject, each ended by a NUL byte; the rest is the body.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,11 +22,13 @@
 namespace {
 
 enum step { none, greeting, helo, mail_from, rcpt_to, data, end_of_data, quit };
+enum bad_reply { refusal, letters_in_code, mixed_codes, line_too_long };
 
 struct wire_record {
   bool refuse = false;         // the next connection fails
   std::size_t lose_after = 0;  // reply bytes until the connection is lost; 0: never
   int refused_step = none;
+  int bad = refusal;
   bool multi_line = false;
   int connections = 0;
   std::string sent;
@@ -39,13 +42,16 @@ struct wire_record {
 wire_record wire;
 
 void queue_reply(int at) {
-  const char* code = at == wire.refused_step ? "554"
-                     : at == greeting        ? "220"
-                     : at == data            ? "354"
-                     : at == quit            ? "221"
-                                             : "250";
-  if (wire.multi_line) wire.due += std::string(code) + "-first line\r\n";
-  wire.due += std::string(code) + " last line\r\n";
+  const std::string code = at == greeting ? "220" : at == data ? "354" : at == quit ? "221" : "250";
+  if (at == wire.refused_step && wire.bad != refusal) {
+    wire.due += wire.bad == letters_in_code ? code.substr(0, 1) + "x" + code.substr(2) + " bad\r\n"
+                : wire.bad == mixed_codes   ? code + "-first line\r\n554 last line\r\n"
+                                            : code + " " + std::string(600, 'x') + "\r\n";
+    return;
+  }
+  std::string shown = at == wire.refused_step ? "554" : code;
+  if (wire.multi_line) wire.due += shown + "-first line\r\n";
+  wire.due += shown + " last line\r\n";
   if (at == data && at != wire.refused_step) wire.in_data = true;
 }
 
@@ -212,19 +218,22 @@ void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& li
 }
 
 void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after, int refused_step,
-                bool multi_line) {
+                int bad, bool multi_line) {
   auto start = [&] {
     wire = wire_record();
     wire.refuse = refuse;
     wire.refused_step = refused_step;
+    wire.bad = bad;
     wire.multi_line = multi_line;
   };
   start();
   bool sent = mail.send();
   // The client waits for each reply's last line before it talks again, and
-  // never for a reply that is not due.
-  FUZZ_CHECK(!wire.talked_early && !wire.read_unasked);
+  // never for a reply that is not due; a line too long it gives up on.
+  FUZZ_CHECK(!wire.read_unasked);
+  FUZZ_CHECK(!wire.talked_early || (bad == line_too_long && refused_step != none));
   FUZZ_CHECK(sent == mail.failure.empty());
+  bool refused = mail.refused;
   wire_record whole = wire;
   if (lose_after != 0 && !refuse) {
     // A connection lost midway: the dialogue ends, having written no more
@@ -247,8 +256,9 @@ void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after, int
     FUZZ_CHECK(wire.sent.empty());
     return;
   }
-  // Any refusal on the way fails the send; the server's answer to QUIT does not.
+  // Any bad reply on the way fails the send; the server's answer to QUIT does not.
   FUZZ_CHECK(sent == (refused_step == none || refused_step == quit));
+  FUZZ_CHECK(refused == (!sent && bad == refusal));
   FUZZ_CHECK(wire.connections == 1);
 
   std::vector<std::string> lines = wire_lines(wire.sent);
@@ -257,13 +267,19 @@ void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after, int
   if (!mail.cc.empty()) envelope.push_back("RCPT TO: " + mail.cc);
   if (!mail.bcc.empty()) envelope.push_back("RCPT TO: " + mail.bcc);
   envelope.push_back("DATA");
-  FUZZ_CHECK(lines.size() > envelope.size());
-  for (std::size_t i = 0; i < envelope.size(); ++i) FUZZ_CHECK(lines[i] == envelope[i]);
-  if (refused_step == data) {
-    // No 354: nothing of the message may follow, only QUIT.
-    FUZZ_CHECK(lines.size() == envelope.size() + 1 && lines.back() == "QUIT");
+  if (refused_step >= greeting && refused_step <= data) {
+    // The dialogue stops at the bad reply: the commands up to its step, then
+    // QUIT, and nothing of the message.
+    std::size_t commands = refused_step == greeting ? 0
+                           : refused_step == rcpt_to ? 3
+                           : refused_step == data    ? envelope.size()
+                                                     : static_cast<std::size_t>(refused_step - 1);
+    FUZZ_CHECK(lines.size() == commands + 1 && lines.back() == "QUIT");
+    for (std::size_t i = 0; i < commands; ++i) FUZZ_CHECK(lines[i] == envelope[i]);
     return;
   }
+  FUZZ_CHECK(lines.size() > envelope.size());
+  for (std::size_t i = 0; i < envelope.size(); ++i) FUZZ_CHECK(lines[i] == envelope[i]);
   check_data(mail, lines, envelope.size());
 }
 
@@ -275,6 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t lose_after = data[0] >> 1;
   int refused_step = data[1] & 7;
   bool multi_line = data[1] & 8;
+  int bad = (data[1] >> 4) & 3;
   std::string rest(reinterpret_cast<const char*>(data) + 2, size - 2);
   mail_tools::smtp mail;
   std::string* fields[] = {&mail.server, &mail.from, &mail.to, &mail.cc, &mail.bcc, &mail.subject};
@@ -287,6 +304,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   mail.body = rest.substr(at);
   mail.port = 25;
-  check_mail(mail, refuse, lose_after, refused_step, multi_line);
+  check_mail(mail, refuse, lose_after, refused_step, bad, multi_line);
   return 0;
 }

@@ -2,6 +2,7 @@
 #ifndef MAIL_TOOLS_SMTP_HPP
 #define MAIL_TOOLS_SMTP_HPP
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <initializer_list>
@@ -73,36 +74,91 @@ inline std::string body_to_wire(const std::string& body) {
   }
 }
 
-// One reply line, up to its line feed, which a lost connection or the end of
-// the time also ends; the line end is not kept.
-inline std::string read_reply_line(net_tools::tcp_stream& stream) {
-  std::string line;
+// RFC 5321 4.5.3.1.5: a reply line is at most 512 octets with its CR LF.
+inline constexpr std::size_t longest_reply_line = 512;
+// RFC 5321 4.2.1 sets no number of lines; greetings and HELO replies have a
+// handful. A reply that goes on past this is a flood, not an answer.
+inline constexpr int most_reply_lines = 32;
+// How much of a reply is kept, to be quoted when it is a refusal.
+inline constexpr std::size_t kept_reply_text = 512;
+// RFC 5321 4.1.1.10 asks the client to wait for the reply to QUIT, but the
+// mail's fate is settled by then and the next dialogue needs the time.
+inline constexpr std::chrono::milliseconds quit_wait{1000};
+
+// The reply each step waits for: a 2yz, or after DATA a 354 (RFC 5321 4.2.1, 3.3).
+inline bool is_positive(int code) { return code >= 200 && code <= 299; }
+inline bool is_go_ahead(int code) { return code == 354; }
+
+// One reply as it was read: its code and text, or why there is none.
+struct reply {
+  enum outcome { complete, lost, too_long, malformed };
+  outcome how = lost;  // lost: the connection ended, or the time ran out
+  int code = 0;
+  std::string text;  // its lines joined by a space, cut at kept_reply_text
+};
+
+// RFC 5321 4.2: three digits, then a space, a hyphen or the end of the line.
+// The code of a well-formed line, or -1.
+inline int line_code(std::string_view line) {
+  auto digit = [&](std::size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+  if (line.size() < 3 || !digit(0) || !digit(1) || !digit(2)) return -1;
+  if (line.size() > 3 && line[3] != ' ' && line[3] != '-') return -1;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+// One reply line into line, without its line end. False when the connection
+// was lost or the time ran out first; too_long when the line will not fit.
+inline bool read_reply_line(net_tools::tcp_stream& stream, std::string_view& line,
+                            char (&room)[longest_reply_line], bool& too_long) {
+  std::size_t size = 0;
   for (;;) {
     char c = stream.get();
-    if (!stream || c == '\n') break;
-    line += c;
+    if (!stream) return false;
+    if (c == '\n') break;
+    if (size == sizeof room - 1) {  // no room left for the line feed
+      too_long = true;
+      return true;
+    }
+    room[size++] = c;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  if (size > 0 && room[size - 1] == '\r') --size;
+  line = std::string_view(room, size);
+  return true;
 }
 
-// RFC 5321 4.2.1: "250-" goes on to another line of the same reply; any
-// other line is the last one.
-inline bool continues(const std::string& line) {
-  auto digit = [&](std::size_t i) { return line[i] >= '0' && line[i] <= '9'; };
-  return line.size() >= 4 && digit(0) && digit(1) && digit(2) && line[3] == '-';
+// Adds a line to the text of a reply, within kept_reply_text bytes.
+inline void keep_text(std::string& text, std::string_view line) {
+  if (!text.empty() && text.size() < kept_reply_text) text += ' ';
+  text.append(line.substr(0, kept_reply_text - std::min(kept_reply_text, text.size())));
 }
 
-// One whole reply, its lines joined by a space. Empty when the connection
-// was lost or the time ran out before its last line.
-inline std::string read_reply(net_tools::tcp_stream& stream) {
-  std::string reply;
-  for (;;) {
-    std::string line = read_reply_line(stream);
-    if (!stream) return "";
-    reply += reply.empty() ? line : " " + line;
-    if (!continues(line)) return reply;
+// One whole reply, its lines read within fixed bounds: every line of it must
+// carry the same code, and "250-" goes on to another line (RFC 5321 4.2.1).
+inline reply read_reply(net_tools::tcp_stream& stream) {
+  reply r;
+  char room[longest_reply_line];
+  for (int lines = 0; lines < most_reply_lines; ++lines) {
+    std::string_view line;
+    bool too_long = false;
+    if (!read_reply_line(stream, line, room, too_long)) return r;
+    if (too_long) {
+      r.how = reply::too_long;
+      return r;
+    }
+    int code = line_code(line);
+    if (code < 0 || (lines > 0 && code != r.code)) {
+      r.how = reply::malformed;
+      return r;
+    }
+    r.code = code;
+    keep_text(r.text, line);
+    if (line.size() < 4 || line[3] != '-') {
+      r.how = reply::complete;
+      return r;
+    }
   }
+  r.how = reply::too_long;
+  return r;
 }
 
 class smtp {
@@ -116,20 +172,26 @@ class smtp {
   std::string body;
   int port;
   // Why the last send() returned false: the step and the server's reply
-  // ("RCPT TO: 550 no such user"), or what became of the connection
-  // ("no connection to localhost:2600"). Empty when the server took the message.
+  // ("RCPT TO: 550 no such user"), what was wrong with the reply ("HELO:
+  // malformed reply"), or what became of the connection ("no connection to
+  // localhost:2600"). Empty when the server took the message.
   std::string failure;
   // Whether that failure was the server's refusal.
   bool refused = false;
 
   // Delivers the message in one dialogue with server on port, ending by the
-  // deadline (or within limit). True only when the server accepted the
-  // message and refused nothing on the way; otherwise failure says why.
+  // deadline (or within limit). The dialogue stops at the first reply that
+  // is not the one its step wants. True only when the server accepted the
+  // message; otherwise failure says why.
   bool send(deadline_type deadline);
   bool send(std::chrono::milliseconds limit = dialogue_limit);
 
  private:
-  bool answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step, char good);
+  bool converse(net_tools::tcp_stream& stream, deadline_type deadline);
+  bool command(net_tools::tcp_stream& stream, deadline_type deadline, const std::string& text,
+               const char* step, bool (*good)(int code) = is_positive);
+  bool answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
+                bool (*good)(int code));
   bool fail(std::string why);
   std::string mail_data() const;
 };
@@ -149,45 +211,61 @@ inline bool smtp::send(deadline_type deadline) {
 
   net_tools::tcp_stream stream(server, port, deadline);
   if (!stream) return fail("no connection to " + peer);
-  answered(stream, deadline, "greeting", '2');
-  stream << "HELO " + server + "\r\n";
-  answered(stream, deadline, "HELO", '2');
-  stream << "MAIL FROM: " + from + "\r\n";
-  answered(stream, deadline, "MAIL FROM", '2');
-  for (const std::string* recipient : {&to, &cc, &bcc}) {
-    if (recipient != &to && recipient->empty()) continue;
-    stream << "RCPT TO: " + *recipient + "\r\n";
-    answered(stream, deadline, "RCPT TO", '2');
+  bool accepted = converse(stream, deadline);
+  // RFC 5321 3.1, 4.1.1.10: a client that ends a dialogue that still stands
+  // says QUIT, accepted or not, and waits a little for the reply.
+  if (stream) {
+    stream << "QUIT\r\n";
+    stream.deadline = std::min(deadline, std::chrono::steady_clock::now() + quit_wait);
+    read_reply(stream);
   }
-  stream << "DATA\r\n";
-  // RFC 5321 3.3: without a 354 the server reads what follows as commands,
-  // and the message text must never reach it as such.
-  bool accepted = false;
-  if (answered(stream, deadline, "DATA", '3')) {
-    stream << mail_data();
-    accepted = answered(stream, deadline, "end of data", '2');
-  }
-  stream << "QUIT\r\n";
-  read_reply(stream);
   stream.close();
-  return accepted && failure.empty();
+  return accepted;
 }
 
-// Whether the reply to the step begins with the good digit. The first step
-// that fails is the one that failure names.
-inline bool smtp::answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
-                           char good) {
-  std::string reply = read_reply(stream);
-  if (!reply.empty() && reply[0] == good) return true;
-  if (!failure.empty()) return false;
-  if (!reply.empty()) {
-    failure = std::string(step) + ": " + reply;
-    refused = true;
-  } else if (std::chrono::steady_clock::now() >= deadline) {
-    failure = std::string(step) + ": no reply within the time limit";
-  } else {
-    failure = std::string(step) + ": connection lost";
+// The steps up to the end of the data, each waiting for its reply; the
+// first reply that is not good ends them.
+inline bool smtp::converse(net_tools::tcp_stream& stream, deadline_type deadline) {
+  if (!answered(stream, deadline, "greeting", is_positive) ||
+      !command(stream, deadline, "HELO " + server, "HELO") ||
+      !command(stream, deadline, "MAIL FROM: " + from, "MAIL FROM"))
+    return false;
+  for (const std::string* recipient : {&to, &cc, &bcc}) {
+    if (recipient != &to && recipient->empty()) continue;
+    if (!command(stream, deadline, "RCPT TO: " + *recipient, "RCPT TO")) return false;
   }
+  // RFC 5321 3.3: without a 354 the server reads what follows as commands,
+  // and the message text must never reach it as such.
+  if (!command(stream, deadline, "DATA", "DATA", is_go_ahead)) return false;
+  stream << mail_data();
+  return answered(stream, deadline, "end of data", is_positive);
+}
+
+inline bool smtp::command(net_tools::tcp_stream& stream, deadline_type deadline,
+                          const std::string& text, const char* step, bool (*good)(int code)) {
+  stream << text + "\r\n";
+  return answered(stream, deadline, step, good);
+}
+
+// Whether the reply to the step is good; if not, failure says why.
+inline bool smtp::answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
+                           bool (*good)(int code)) {
+  reply r = read_reply(stream);
+  if (r.how == reply::complete && good(r.code)) return true;
+  std::string why;
+  if (r.how == reply::complete) {
+    why = r.text;
+    refused = true;
+  } else if (r.how == reply::too_long) {
+    why = "reply too long";
+  } else if (r.how == reply::malformed) {
+    why = "malformed reply";
+  } else if (std::chrono::steady_clock::now() >= deadline) {
+    why = "no reply within the time limit";
+  } else {
+    why = "connection lost";
+  }
+  failure = std::string(step) + ": " + why;
   return false;
 }
 

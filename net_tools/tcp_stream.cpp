@@ -4,7 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/time.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,8 +21,6 @@
 namespace net_tools {
 
 namespace {
-
-using deadline_type = std::optional<std::chrono::steady_clock::time_point>;
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -61,47 +59,15 @@ bool first_address(const std::string& host, in_addr& address) {
   return last_resolved;
 }
 
-bool expired(const deadline_type& deadline) {
-  return deadline && std::chrono::steady_clock::now() >= *deadline;
-}
+// How far past its deadline a wait may end. The socket's own time-outs
+// bound every blocking call; setting them costs a system call, so they are
+// set again only once the time left has fallen this much below them.
+constexpr std::chrono::milliseconds timeout_slack{10};
 
-// Waits until fd is ready for events, but not past the deadline; without
-// one, for as long as it takes. A stream without a socket goes straight on
-// to its system call, which then fails at once.
-bool ready(int fd, short events, const deadline_type& deadline) {
-  if (fd < 0) return true;
-  for (;;) {
-    int timeout = -1;
-    if (deadline) {
-      auto left = *deadline - std::chrono::steady_clock::now();
-      if (left <= left.zero()) return false;
-      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-      timeout = static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
-    }
-    pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, timeout);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
-bool connect_socket(int fd, const sockaddr_in& peer, const deadline_type& deadline) {
-  // Commands go out in several small writes before each wait for a reply;
-  // Nagle would hold the later pieces until the peer's delayed ACK.
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-  const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
-  int rc = ::connect(fd, to, sizeof peer);
-  // With a deadline the socket does not block (a blocking connect cannot
-  // be bounded): wait for the outcome.
-  if (rc < 0 && errno == EINPROGRESS && ready(fd, POLLOUT, deadline)) {
-    int error = 0;
-    socklen_t size = sizeof error;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    rc = error == 0 ? 0 : -1;
-  }
-  return rc == 0;
+timeval as_timeval(std::chrono::steady_clock::duration span) {
+  // At least a microsecond: a time-out of zero would mean none at all.
+  auto us = std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::microseconds>(span).count());
+  return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
 }  // namespace
@@ -135,10 +101,29 @@ void tcp_stream::connect_to(const std::string& host, int port) {
   }
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<std::uint16_t>(port));
-  fd = ::socket(AF_INET, SOCK_STREAM | (deadline ? SOCK_NONBLOCK : 0), 0);
-  if (fd < 0 || !connect_socket(fd, peer, deadline)) failed = true;
-  // A peer speaks first (an SMTP greeting), so the first read waits for it.
-  awaiting_answer = true;
+  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Commands go out in several small writes before each wait for a reply;
+  // Nagle would hold the later pieces until the peer's delayed ACK.
+  int one = 1;
+  if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // connect obeys the send time-out.
+  if (fd < 0 || !bound_wait(SO_SNDTIMEO, send_bound) ||
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
+    failed = true;
+}
+
+// With a deadline, makes sure the next blocking call of the socket cannot
+// outlast it (by more than timeout_slack); false when no time is left.
+bool tcp_stream::bound_wait(int option, std::chrono::steady_clock::duration& bound) {
+  if (!deadline) return true;
+  auto left = *deadline - std::chrono::steady_clock::now();
+  if (left <= left.zero()) return false;
+  if (bound == bound.zero() || left + timeout_slack < bound) {
+    timeval limit = as_timeval(left);
+    if (::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit) != 0) return false;
+    bound = left;
+  }
+  return true;
 }
 
 // A reader may wait for the answer to what it wrote, so nothing it wrote may
@@ -151,69 +136,45 @@ void tcp_stream::push_held_back() {
 }
 
 bool tcp_stream::receive(char& byte) {
-  if (incoming_at == incoming_end && !take_line()) return false;
+  if (incoming_at == incoming_end && !take_waiting()) return false;
   byte = incoming[incoming_at++];
   return true;
 }
 
-// Takes what is waiting, up to and including the first line feed: a look at
-// the waiting bytes, then a read of exactly those that belong to this line.
-// Right after a write the answer is not there yet, so it waits first.
-bool tcp_stream::take_line() {
+// Takes what is waiting, up to the buffer's size, in one read; waits for
+// something to come when nothing is there yet.
+bool tcp_stream::take_waiting() {
   push_held_back();
   incoming_at = incoming_end = 0;
-  // Without a deadline the look itself blocks until something is there.
-  bool wait_first = awaiting_answer && deadline;
-  awaiting_answer = false;
-  const int peek = MSG_PEEK | (deadline ? MSG_DONTWAIT : 0);
-  ssize_t n = -1;
   for (;;) {
-    if (expired(deadline)) return false;
-    if (wait_first && !ready(fd, POLLIN, deadline)) return false;
-    n = ::recv(fd, incoming, sizeof incoming, peek);
-    if (n >= 0) break;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    wait_first = true;
+    if (!bound_wait(SO_RCVTIMEO, receive_bound)) return false;
+    ssize_t n = ::recv(fd, incoming, sizeof incoming, 0);
+    if (n > 0) {
+      incoming_end = static_cast<std::size_t>(n);
+      return true;
+    }
+    // The end of the stream, an error, or the time-out (EAGAIN).
+    if (n == 0 || errno != EINTR) return false;
   }
-  if (n == 0) return false;
-  const void* line_feed = std::memchr(incoming, '\n', static_cast<std::size_t>(n));
-  std::size_t size =
-      line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - incoming + 1)
-                : static_cast<std::size_t>(n);
-  n = ::recv(fd, incoming, size, 0);
-  if (n <= 0) return false;
-  incoming_end = static_cast<std::size_t>(n);
-  return true;
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show in `failed`, not end the
 // process by SIGPIPE. MSG_MORE: a piece that does not end a line waits in
 // the kernel for the rest of its line, so a line written piece by piece
-// leaves as one segment; the piece that ends it sends them all. With a
-// deadline the send must not block, so whatever the socket will not take at
-// once is sent as it drains.
+// leaves as one segment; the piece that ends it sends them all.
 void tcp_stream::put(const char* data, std::size_t size) {
-  if (expired(deadline)) {
-    failed = true;
-    return;
-  }
   bool ends_line = size > 0 && data[size - 1] == '\n';
-  int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0) | (ends_line ? 0 : MSG_MORE);
+  int flags = MSG_NOSIGNAL | (ends_line ? 0 : MSG_MORE);
   std::size_t sent = 0;
   do {
+    if (!bound_wait(SO_SNDTIMEO, send_bound)) break;
     ssize_t n = ::send(fd, data + sent, size - sent, flags);
-    if (n >= 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (!deadline || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-               !ready(fd, POLLOUT, deadline)) {
-      break;
-    }
-  } while (deadline && sent < size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    sent += static_cast<std::size_t>(n);
+  } while (sent < size);
   if (sent != size) failed = true;
-  if (sent > 0) {
-    held_back = !ends_line;
-    awaiting_answer = true;
-  }
+  if (sent > 0) held_back = !ends_line;
 }
 
 tcp_stream::operator void*() { return failed && is_open ? nullptr : this; }

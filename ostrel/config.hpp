@@ -14,6 +14,9 @@
 //   the decoder's fault texts:            fault_text, cgi_tools/cgi.hpp
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 #ifndef OSTREL_LOG_PATH
 #define OSTREL_LOG_PATH "/home/ruvak/ostrel/request_form.log"  // the site owner's request log
 #endif
@@ -35,6 +38,9 @@
 #ifndef OSTREL_MAIL_TIMEOUT_MS
 #define OSTREL_MAIL_TIMEOUT_MS 10000  // both mails: a stalled server must not hold the answer
 #endif
+#ifndef OSTREL_BODY_TIMEOUT_MS
+#define OSTREL_BODY_TIMEOUT_MS 30000  // a client that stops sending its form must not hold a process
+#endif
 #ifndef OSTREL_LOG_LOCK_TIMEOUT_MS
 #define OSTREL_LOG_LOCK_TIMEOUT_MS 3000  // a backup holding the log must not hold requests
 #endif
@@ -48,6 +54,14 @@
 #ifndef OSTREL_SAME_SITE
 #define OSTREL_SAME_SITE 0  // 1: refuse submissions that another site's page sent
 #endif
+// The origins that are this site, separated by spaces ("https://example.org
+// https://www.example.org"); naming them turns the same-site check on and
+// compares with them instead of the Host the request names, which a page on
+// any name that resolves to this server can set (DNS rebinding), and which a
+// proxy that ends TLS reports with the wrong scheme.
+#ifndef OSTREL_SITE_ORIGINS
+#define OSTREL_SITE_ORIGINS ""  // "": the request's own Host is the site
+#endif
 
 namespace config {
 constexpr const char* request_log = OSTREL_LOG_PATH;
@@ -58,7 +72,20 @@ constexpr int mail_port = OSTREL_MAIL_PORT;
 constexpr const char* owner_address = OSTREL_OWNER_ADDRESS;
 constexpr int mail_timeout_ms = OSTREL_MAIL_TIMEOUT_MS;
 constexpr int log_lock_timeout_ms = OSTREL_LOG_LOCK_TIMEOUT_MS;
+constexpr int body_timeout_ms = OSTREL_BODY_TIMEOUT_MS;
 constexpr const char* honeypot_field = OSTREL_HONEYPOT_FIELD;
 constexpr bool post_only = OSTREL_POST_ONLY;
-constexpr bool same_site = OSTREL_SAME_SITE;
+constexpr const char* site_origins = OSTREL_SITE_ORIGINS;
+constexpr bool same_site = OSTREL_SAME_SITE || *site_origins;
+// The most of a mail server's reply or a request header quoted on standard error.
+constexpr std::size_t reported_text_limit = 300;
+// The longest page path of a redirect; the answer is built without allocating.
+constexpr std::size_t longest_page = 1024;
+static_assert(std::char_traits<char>::length(ok_page) <= longest_page &&
+                  std::char_traits<char>::length(error_page) <= longest_page,
+              "OSTREL_OK_PAGE and OSTREL_ERROR_PAGE: at most 1024 bytes");
+// How a submission waits for a lock held on the log: pauses that double
+// from the first to the longest, until log_lock_timeout_ms.
+constexpr int lock_first_pause_us = 500;
+constexpr int lock_longest_pause_us = 20000;
 }  // namespace config

@@ -12,6 +12,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "mail_tools/smtp.hpp"
@@ -19,6 +22,24 @@
 #include "ostrel/same_site.hpp"
 
 namespace {
+
+// Writes all of text unless the descriptor fails (errno says why, 0 when it
+// took nothing); allocates nothing.
+bool write_fully(int fd, const char* text, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = 0;
+    if (n <= 0) return false;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// What went wrong, or nothing when all went well: how the program's own
+// functions answer "did it work, and if not, why".
+using failure = std::optional<std::string>;
 
 constexpr std::size_t name_limit = 512;
 constexpr std::size_t subject_limit = 512;
@@ -45,70 +66,55 @@ void report(const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-// Text from outside (a mail server's reply, say) made fit for one log line:
-// every control byte becomes a space, and the text is cut at limit bytes.
-std::string one_line(const std::string& text, std::size_t limit = 300) {
-  std::string line = text.substr(0, limit);
-  for (char& c : line)
-    if (std::iscntrl(static_cast<unsigned char>(c))) c = ' ';
+// Text from outside (a mail server's reply, a request header) made fit for
+// one line of the web server's error log, which people read on terminals:
+// control bytes become spaces and bytes outside ASCII are written as \xHH,
+// so none of them can act as a control sequence; the text is cut at limit
+// bytes, never inside an escape.
+std::string one_line(const std::string& text, std::size_t limit = config::reported_text_limit) {
+  static const char hex[] = "0123456789abcdef";
+  std::string line;
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    char escape[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+    std::string_view piece = byte >= 0x80 ? std::string_view(escape, sizeof escape)
+                             : std::iscntrl(byte) ? " "
+                                                  : std::string_view(&c, 1);
+    if (line.size() + piece.size() > limit) break;
+    line += piece;
+  }
   return line;
 }
 
 // A reader or a backup may hold a lock on the log for long; a submission
 // waits for it only so long, then gives up.
-bool lock_exclusive(int fd) {
+failure lock_exclusive(int fd) {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + std::chrono::milliseconds(config::log_lock_timeout_ms);
-  auto pause = std::chrono::microseconds(500);
+  auto pause = std::chrono::microseconds(config::lock_first_pause_us);
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (clock::now() >= deadline) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
+    if (errno != EWOULDBLOCK && errno != EINTR) return std::strerror(errno);
+    if (clock::now() >= deadline) return "locked by another process";
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    pause = std::min(pause * 2, std::chrono::microseconds(config::lock_longest_pause_us));
   }
 }
 
 // One write, unless it comes back short at a limit of the file system:
 // writing the rest then tells which limit.
-std::string write_all(int fd, const std::string& record) {
-  std::size_t done = 0;
-  while (done < record.size()) {
-    ssize_t n = write(fd, record.data() + done, record.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::strerror(errno);
-    if (n == 0) return "nothing written";
-    done += static_cast<std::size_t>(n);
-  }
-  return "";
+failure write_all(int fd, const std::string& record) {
+  if (write_fully(fd, record.data(), record.size())) return {};
+  return errno ? std::strerror(errno) : "nothing written";
 }
 
-// Hands the record to the file in one write. Other submissions append to the
-// same file at the same time: the lock keeps the file's end still from the
-// moment it is measured until the write is done, so a failed or short write
-// can be cut back to that length without touching anyone else's record.
-// Gives the reason when the record is not in the file.
-std::string write_whole(int fd, const std::string& record) {
-  if (!lock_exclusive(fd))
-    return errno == EWOULDBLOCK ? "locked by another process" : std::strerror(errno);
-  std::string why;
-  struct stat before;
-  if (fstat(fd, &before) != 0) {
-    why = std::strerror(errno);
-  } else {
-    why = write_all(fd, record);
-    if (!why.empty() && ftruncate(fd, before.st_size) != 0) {
-      // Nothing more can be done: the file keeps the cut record.
-    }
-  }
-  flock(fd, LOCK_UN);
-  return why;
-}
-
-// Appends the record to the request log whole or not at all; on failure,
-// says why. Only a regular file will do: opening does not wait for a FIFO's
-// reader, and a device or a FIFO is refused.
-std::string append_to_log(const std::string& record) {
+// Appends the record to the request log whole or not at all. Other
+// submissions append to the same file at the same time: the lock keeps the
+// file's end still from the moment it is measured until the one write is
+// done, so a failed or short write is cut back to that length without
+// touching anyone else's record. Only a regular file will do: opening does
+// not wait for a FIFO's reader, and a device or a FIFO is refused.
+failure append_to_log(const std::string& record) {
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
   int fd = open(config::request_log,
@@ -116,15 +122,17 @@ std::string append_to_log(const std::string& record) {
   // A FIFO without a reader, or a device without its hardware, refuses
   // the open with ENXIO.
   if (fd < 0) return errno == ENXIO ? "not a regular file" : std::strerror(errno);
+  failure why = lock_exclusive(fd);
   struct stat file;
-  std::string why;
-  if (fstat(fd, &file) != 0)
-    why = std::strerror(errno);
-  else if (!S_ISREG(file.st_mode))
-    why = "not a regular file";
-  else
-    why = write_whole(fd, record);
-  close(fd);
+  if (!why && fstat(fd, &file) != 0) why = std::strerror(errno);
+  if (!why && !S_ISREG(file.st_mode)) why = "not a regular file";
+  if (!why) {
+    why = write_all(fd, record);
+    if (why && ftruncate(fd, file.st_size) != 0) {
+      // Nothing more can be done: the file keeps the cut record.
+    }
+  }
+  close(fd);  // and with it the lock
   return why;
 }
 
@@ -174,20 +182,28 @@ bool honeypot_filled(form_var_map& vars) {
 }
 
 // The page that sent the request when it belongs to another site; empty
-// when it is this site's, or when the request does not say.
+// when it is this site's, or when the request does not say. The site is
+// the origins the build names, else the request's own.
 std::string foreign_source() {
   std::string source = same_site::claimed_source();
-  if (source.empty() || same_site::same(same_site::of_url(source), same_site::of_request()))
-    return "";
-  return source;
+  if (source.empty()) return "";
+  same_site::origin claimed = same_site::of_url(source);
+  bool ours = *config::site_origins ? same_site::listed(claimed, config::site_origins)
+                                    : same_site::same(claimed, same_site::of_request());
+  return ours ? "" : source;
 }
 
 }  // namespace
 
-Ostrel::Ostrel(const int& limit) : decoder(limit) {}
+Ostrel::Ostrel(const int& limit)
+    : decoder(limit, std::chrono::milliseconds(config::body_timeout_ms)) {}
 
 void Ostrel::run() {
-  if (config::post_only && !decoder.is_post) return write_redirect(config::error_page);
+  if (config::post_only && !decoder.is_post) {
+    report("submission refused: sent by " + one_line(same_site::variable("REQUEST_METHOD")) +
+           ", not POST");
+    return write_redirect(config::error_page);
+  }
   if (config::same_site) {
     std::string foreign = foreign_source();
     if (!foreign.empty()) {
@@ -213,9 +229,8 @@ void Ostrel::run() {
            "\" was filled in");
     return write_redirect(config::ok_page);
   }
-  std::string log_failure = append_to_log(log_record(name, email, subject, message));
-  if (!log_failure.empty()) {
-    report(std::string("cannot append to ") + config::request_log + ": " + log_failure);
+  if (failure why = append_to_log(log_record(name, email, subject, message))) {
+    report(std::string("cannot append to ") + config::request_log + ": " + *why);
     return write_redirect(config::error_page);
   }
   send_mails(name, email, subject, message);
@@ -266,8 +281,13 @@ std::string csv_escape(const std::string& value) {
 }
 
 void write_redirect(const char* page) {
-  std::fputs("Location: ", stdout);
-  std::fputs(page, stdout);
-  std::fputs("\r\n\r\n", stdout);
-  std::fflush(stdout);
+  // Assembled here rather than allocated: this also answers when memory has run out.
+  char answer[sizeof "Location: " + config::longest_page + sizeof "\r\n\r\n"];
+  std::size_t size = 0;
+  for (const char* piece : {"Location: ", page, "\r\n\r\n"}) {
+    std::size_t length = std::min(std::strlen(piece), sizeof answer - size);
+    std::memcpy(answer + size, piece, length);
+    size += length;
+  }
+  write_fully(STDOUT_FILENO, answer, size);
 }

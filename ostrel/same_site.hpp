@@ -89,6 +89,16 @@ inline bool same(const origin& a, const origin& b) {
   return !a.host.empty() && a.host == b.host && agree(a.port, b.port) && agree(a.scheme, b.scheme);
 }
 
+// Whether o is one of the origins in list, separated by spaces.
+inline bool listed(const origin& o, std::string_view list) {
+  while (!list.empty()) {
+    std::size_t end = list.find(' ');
+    if (end != 0 && same(o, of_url(list.substr(0, end)))) return true;
+    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+  }
+  return false;
+}
+
 // The page the request says it came from: HTTP_ORIGIN, else HTTP_REFERER;
 // empty when neither is sent (scripts, and some privacy settings).
 inline std::string claimed_source() {

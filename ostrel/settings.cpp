@@ -7,7 +7,8 @@
 
 namespace {
 
-void key(const char* name, bool first) { std::printf("%s\n  \"%s\": ", first ? "{" : ",", name); }
+// One line, so that the build can keep it among its cached values.
+void key(const char* name, bool first) { std::printf("%s\"%s\": ", first ? "{" : ", ", name); }
 
 void text(const char* name, const char* value, bool first = false) {
   key(name, first);
@@ -40,9 +41,11 @@ int main() {
   text("owner_address", config::owner_address);
   number("mail_timeout_ms", config::mail_timeout_ms);
   number("log_lock_timeout_ms", config::log_lock_timeout_ms);
+  number("body_timeout_ms", config::body_timeout_ms);
   text("honeypot_field", config::honeypot_field);
   flag("post_only", config::post_only);
   flag("same_site", config::same_site);
-  std::puts("\n}");
+  text("site_origins", config::site_origins);
+  std::puts("}");
   return 0;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -151,34 +152,29 @@ TEST(SmtpDialogueTest, MessageShapes) {
   }
 }
 
-// What the client sends for notification() when the server refuses DATA.
-const std::string without_data = dialogue("").substr(0, dialogue("").size() - 9) + "QUIT\r\n";
+// What the client sends for notification() when the server refuses at a
+// step: the commands up to and including that step's, then QUIT.
+std::string stopped_after(const std::string& command) {
+  std::string wire = dialogue(plain_data);
+  return wire.substr(0, wire.find("\r\n", wire.find(command)) + 2) + "QUIT\r\n";
+}
 
+smtp_script edited(void (*edit)(smtp_script&)) {
+  smtp_script script;
+  edit(script);
+  return script;
+}
+
+// Whether a failure quotes the server's reply, which makes it a refusal.
+bool quotes_reply(const std::string& failure) {
+  std::size_t at = failure.find(": ");
+  return at != std::string::npos && at + 2 < failure.size() && std::isdigit(failure[at + 2]);
+}
+
+// Whatever the server answers, the client reads within fixed bounds, stops
+// at the first reply that is not the one its step wants, says QUIT, and
+// writes nothing else.
 TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
-  smtp_script errors;
-  errors.greeting = "554 go away\r\n";
-  errors.reply = "550 no\r\n";
-  errors.data_reply = "554 no data\r\n";
-  smtp_script two_line_greeting;
-  two_line_greeting.greeting = "220-first\r\n220 second\r\n";
-  smtp_script multi_line;  // the client must wait for each reply's last line
-  multi_line.pause_between_lines = true;
-  multi_line.greeting = "220-one\r\n220-two\n220 three\r\n";
-  multi_line.reply_to["HELO"] = "250-hello\r\n250 PIPELINING\r\n";
-  smtp_script trickle;
-  trickle.byte_by_byte = true;
-  trickle.greeting = "220 bare line feed\n";
-  smtp_script one_too_many;
-  one_too_many.after_quit = "250 not asked for\r\n";
-  smtp_script bad_sender;  // and a lenient server that still takes the data
-  bad_sender.reply_to["MAIL"] = "553 5.1.8 bad sender\r\n";
-  smtp_script bad_recipient;
-  bad_recipient.reply_to["RCPT"] = "550-5.1.1 no such\r\n550 5.1.1 user\r\n";
-  smtp_script no_data;
-  no_data.data_reply = "554 5.5.1 no valid recipients\r\n";
-  smtp_script data_refused;
-  data_refused.reply_to["."] = "552 5.3.4 too big\r\n";
-
   struct {
     const char* name;
     smtp_script script;
@@ -189,41 +185,98 @@ TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
     // reply, so it is not checked.
     std::optional<bool> lines_left = false;
   } cases[] = {
-      {"two-line greeting", two_line_greeting, true, dialogue(plain_data), ""},
-      {"multi-line replies", multi_line, true, dialogue(plain_data), ""},
-      {"one byte per write", trickle, true, dialogue(plain_data), ""},
-      {"a line after the last reply", one_too_many, true, dialogue(plain_data), "", true},
-      {"errors", errors, false, without_data, "greeting: 554 go away"},
-      {"refused sender", bad_sender, false, dialogue(plain_data),
-       "MAIL FROM: 553 5.1.8 bad sender"},
-      {"refused recipient", bad_recipient, false, dialogue(plain_data),
-       "RCPT TO: 550-5.1.1 no such 550 5.1.1 user"},
-      {"refused DATA", no_data, false, without_data, "DATA: 554 5.5.1 no valid recipients"},
-      {"refused end of data", data_refused, false, dialogue(plain_data),
-       "end of data: 552 5.3.4 too big"},
+      {"two-line greeting",
+       edited([](smtp_script& s) { s.greeting = "220-first\r\n220 second\r\n"; }), true,
+       dialogue(plain_data), ""},
+      {"multi-line replies, each line a moment after the one before",
+       edited([](smtp_script& s) {
+         s.pause_between_lines = true;
+         s.greeting = "220-one\r\n220-two\n220 three\r\n";
+         s.reply_to["HELO"] = "250-hello\r\n250 PIPELINING\r\n";
+       }),
+       true, dialogue(plain_data), ""},
+      {"one byte per write", edited([](smtp_script& s) {
+         s.byte_by_byte = true;
+         s.greeting = "220 bare line feed\n";
+       }),
+       true, dialogue(plain_data), ""},
+      {"a line of 512 octets",
+       edited([](smtp_script& s) { s.greeting = "220 " + std::string(506, 'x') + "\r\n"; }),
+       true, dialogue(plain_data), ""},
+      {"32 lines", edited([](smtp_script& s) {
+         s.greeting.clear();
+         for (int i = 0; i < 31; ++i) s.greeting += "220-x\r\n";
+         s.greeting += "220 x\r\n";
+       }),
+       true, dialogue(plain_data), ""},
+      {"a line after the last reply",
+       edited([](smtp_script& s) { s.after_quit = "250 not asked for\r\n"; }), true,
+       dialogue(plain_data), "", std::nullopt},
+      {"QUIT never answered", edited([](smtp_script& s) { s.reply_to["QUIT"] = ""; }), true,
+       dialogue(plain_data), ""},
+      {"554 greeting", edited([](smtp_script& s) { s.greeting = "554 go away\r\n"; }), false,
+       "QUIT\r\n", "greeting: 554 go away"},
+      {"refused sender",
+       edited([](smtp_script& s) { s.reply_to["MAIL"] = "553 5.1.8 bad sender\r\n"; }), false,
+       stopped_after("MAIL FROM"), "MAIL FROM: 553 5.1.8 bad sender"},
+      {"refused recipient, in two lines", edited([](smtp_script& s) {
+         s.reply_to["RCPT"] = "550-5.1.1 no such\r\n550 5.1.1 user\r\n";
+       }),
+       false, stopped_after("RCPT TO"), "RCPT TO: 550-5.1.1 no such 550 5.1.1 user"},
+      {"refused DATA",
+       edited([](smtp_script& s) { s.data_reply = "554 5.5.1 no valid recipients\r\n"; }), false,
+       stopped_after("DATA"), "DATA: 554 5.5.1 no valid recipients"},
+      {"DATA answered 3yz but not 354",
+       edited([](smtp_script& s) { s.data_reply = "350 go on\r\n"; }), false,
+       stopped_after("DATA"), "DATA: 350 go on"},
+      {"refused end of data",
+       edited([](smtp_script& s) { s.reply_to["."] = "552 5.3.4 too big\r\n"; }), false,
+       dialogue(plain_data), "end of data: 552 5.3.4 too big"},
+      {"a code alone", edited([](smtp_script& s) { s.greeting = "2\r\n"; }), false, "QUIT\r\n",
+       "greeting: malformed reply"},
+      {"letters in the code", edited([](smtp_script& s) { s.reply_to["HELO"] = "2ab\r\n"; }),
+       false, stopped_after("HELO"), "HELO: malformed reply"},
+      {"no space after the code",
+       edited([](smtp_script& s) { s.data_reply = "354go on\r\n"; }), false,
+       stopped_after("DATA"), "DATA: malformed reply"},
+      {"mixed codes in one reply",
+       edited([](smtp_script& s) { s.reply_to["."] = "250-queued\r\n550 but refused\r\n"; }),
+       false, dialogue(plain_data), "end of data: malformed reply"},
+      {"a line of 600 octets",
+       edited([](smtp_script& s) { s.greeting = "220 " + std::string(594, 'x') + "\r\n"; }),
+       false, "QUIT\r\n", "greeting: reply too long", std::nullopt},
+      {"bytes without a line feed, without end",
+       edited([](smtp_script& s) { s.flood = std::string(4096, 'x'); }), false, "QUIT\r\n",
+       "greeting: reply too long", std::nullopt},
+      {"continuation lines without end", edited([](smtp_script& s) { s.flood = "220-x\r\n"; }),
+       false, "QUIT\r\n", "greeting: reply too long", std::nullopt},
   };
   for (const auto& c : cases) {
-    outcome o = deliver(notification(), c.script);
+    outcome o = deliver(notification(), c.script, milliseconds(8000));
     EXPECT_EQ(o.sent, c.sent) << c.name;
     EXPECT_EQ(o.failure, c.failure) << c.name;
-    EXPECT_EQ(o.refused, !c.failure.empty()) << c.name;
+    EXPECT_EQ(o.refused, quotes_reply(c.failure)) << c.name;
     ASSERT_EQ(o.sessions.size(), 1u) << c.name;
-    EXPECT_EQ(o.sessions[0].received, c.wire) << c.name;
-    EXPECT_FALSE(o.sessions[0].talked_early) << c.name;
+    const auto& session = o.sessions[0];
+    EXPECT_EQ(session.received, c.wire) << c.name;
+    EXPECT_FALSE(session.talked_early) << c.name;
+    // The client hung up by itself, long before the server's 5 s patience
+    // (and the dialogue's 8 s limit) ran out.
+    EXPECT_FALSE(session.abandoned) << c.name;
+    // What a flood could push before the client hung up: the few replies'
+    // worth that the client read, and what the sockets' buffers held.
+    EXPECT_LT(session.flooded, 1u << 20) << c.name;
     if (c.lines_left) {
-      EXPECT_EQ(o.sessions[0].reset, *c.lines_left) << c.name;
+      EXPECT_EQ(session.reset, *c.lines_left) << c.name;
     }
   }
 }
 
 // Form text in the header block and the body reaches the server only after
-// a 354: a lenient server that refuses the envelope and DATA but reads on
-// must see nothing of it.
+// a 354: a lenient server that refuses DATA but reads on must see nothing of it.
 TEST(SmtpDialogueTest, NoTextReachesTheServerOutsideData) {
   smtp_script lenient;
-  lenient.reply = lenient.data_reply = "503 5.5.1 bad sequence\r\n";
-  lenient.reply_to["MAIL"] = "501 5.1.7 bad address\r\n";
-  lenient.reply_to["QUIT"] = "221 bye\r\n";
+  lenient.data_reply = "503 5.5.1 bad sequence\r\n";
   smtp m = notification();
   m.from = "@";
   m.subject = "x\r\nMAIL FROM:<ceo@bank.example>";

@@ -1,10 +1,10 @@
 // The program run as a web server runs it: environment and body in, exact bytes out.
 //
 // OSTREL_PROGRAM is the program as deployed (default constants); it is only
-// given requests that never reach the request log. The program under test
-// (support/submission.hpp) is the same code built to log to
-// "log/request_form.log" below its working directory, so every test logs into
-// a temporary folder of its own.
+// given requests that never reach the request log. The test builds
+// (support/submission.hpp) are the same code built to log to
+// "log/request_form.log" below their working directory, so every test logs
+// into a temporary folder of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -13,19 +13,29 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ostrel/config.hpp"
 #include "support/cgi_run.hpp"
 #include "support/submission.hpp"
 
 namespace {
 
 const std::string deployed = OSTREL_PROGRAM;
-const std::string out_of_memory = OSTREL_OUT_OF_MEMORY;
-const std::string guarded = OSTREL_GUARDED;
+const std::string out_of_memory = test_program("ostrel_out_of_memory");
+const std::string guarded_build = test_program("ostrel_guarded");
+const std::string origins_build = test_program("ostrel_origins");
+
+// The builds that the tables of answers run: memcheck sees the heap of the
+// test build only, not of the static program as deployed.
+std::vector<std::string> answering_builds() {
+  if (memcheck_mode()) return {under_test};
+  return {deployed, under_test};
+}
 
 // The log's escaping, written out here so that the tests check it independently.
 std::string csv(const std::string& value) {
@@ -87,14 +97,40 @@ TEST(DecoderFaults, Table) {
        "\nYour message is too long.. please shorten it. Thanks!",
        ""},
   };
+  for (const std::string& program : answering_builds()) {
+    for (const auto& r : rows) {
+      cgi_request request;
+      request.environment = r.environment;
+      request.body = r.body;
+      cgi_answer answer = run_cgi(program, request);
+      EXPECT_EQ(answer.out, r.out) << r.what << ", " << program;
+      EXPECT_EQ(answer.err, r.err) << r.what << ", " << program;
+      EXPECT_EQ(answer.exit_status, 1) << r.what << ", " << program;
+    }
+  }
+}
+
+// A POST body that has not come whole within the program's own limit is a
+// short read; one that comes whole in time is read. Its rest comes at half
+// the limit, or past it but before the mail limit, which a program waiting
+// too long would take.
+TEST_F(Submission, BodyHasATimeLimit) {
+  const std::string body = form("a", "a@b", "s", "m");
+  struct row {
+    const char* what;
+    int rest_after_ms;
+    std::string out;
+  } rows[] = {
+      {"in time", config::body_timeout_ms / 2, ok_answer},
+      {"too late", (config::body_timeout_ms + config::mail_timeout_ms) / 2,
+       "Unable to read from the input stream."},
+  };
   for (const auto& r : rows) {
-    cgi_request request;
-    request.environment = r.environment;
-    request.body = r.body;
-    cgi_answer answer = run_cgi(deployed, request);
-    EXPECT_EQ(answer.out, r.out) << r.what;
-    EXPECT_EQ(answer.err, r.err) << r.what;
-    EXPECT_EQ(answer.exit_status, 1) << r.what;
+    cgi_request request = form_post(body);
+    request.body = body.substr(0, 5);
+    request.rest_of_body = body.substr(5);
+    request.rest_after_ms = r.rest_after_ms;
+    EXPECT_EQ(submit(request).out, r.out) << r.what;
   }
 }
 
@@ -124,11 +160,13 @@ TEST(Refusals, Table) {
       {"cleaning would change the address",
        form_post(form("a", "jos%C3%A9%40example.com", "s", "m"))},
   };
-  for (const auto& r : rows) {
-    cgi_answer answer = run_cgi(deployed, r.request);
-    EXPECT_EQ(answer.out, error_answer) << r.what;
-    EXPECT_EQ(answer.err, "") << r.what;
-    EXPECT_EQ(answer.exit_status, 0) << r.what;
+  for (const std::string& program : answering_builds()) {
+    for (const auto& r : rows) {
+      cgi_answer answer = run_cgi(program, r.request);
+      EXPECT_EQ(answer.out, error_answer) << r.what << ", " << program;
+      EXPECT_EQ(answer.err, "") << r.what << ", " << program;
+      EXPECT_EQ(answer.exit_status, 0) << r.what << ", " << program;
+    }
   }
 }
 
@@ -214,13 +252,20 @@ TEST_F(Submission, UnwritableLogIsAnError) {
   }
 }
 
-// A reader or a backup holding a lock on the log holds a submission only so long.
+// A reader or a backup holding a lock on the log holds a submission only so
+// long, by its own limit: the lock goes between that limit and the next
+// longer one, which a submission that waits too long would take.
 TEST_F(Submission, LockHeldElsewhereIsAnError) {
   write_file(log_path(), "earlier\n");
   int held = open(log_path().c_str(), O_RDONLY);
   ASSERT_EQ(flock(held, LOCK_SH), 0);
-  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
+  cgi_request request = form_post(form("a", "a@b", "s", "m"));
+  request.directory = dir.path();
+  cgi_process running = start_cgi(under_test, request);
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds((config::log_lock_timeout_ms + config::body_timeout_ms) / 2));
   close(held);
+  cgi_answer answer = finish_cgi(running);
   EXPECT_EQ(answer.out, error_answer);
   EXPECT_EQ(answer.err,
             "ostrel: cannot append to log/request_form.log: locked by another process\n");
@@ -330,8 +375,9 @@ TEST_F(Submission, FailedWritesCutBackOnlyTheirOwn) {
 }
 
 // The defences against bots, each off in the default build and on in the
-// guarded one. The default build accepts every row; the guarded one answers,
-// logs and says on standard error what the row wants.
+// guarded one (or the one that names the site's origins). The default build
+// accepts every row; the other answers, logs and says on standard error what
+// the row wants.
 TEST_F(Submission, DefencesAgainstBots) {
   const std::string valid = form("a", "a@b", "s", "m");
   auto post = [&](std::vector<std::string> headers, const std::string& body) {
@@ -348,8 +394,9 @@ TEST_F(Submission, DefencesAgainstBots) {
     cgi_request request;
     outcome guarded;
     std::string guarded_err;
+    const std::string* build = &guarded_build;
   } rows[] = {
-      {"GET", form_get(valid), refused, ""},
+      {"GET", form_get(valid), refused, "ostrel: submission refused: sent by GET, not POST\n"},
       {"no Origin or Referer", post({site, http}, valid), logged, ""},
       {"this site", post({site, http, "HTTP_ORIGIN=http://www.example.org"}, valid), logged, ""},
       {"default port written out",
@@ -368,6 +415,20 @@ TEST_F(Submission, DefencesAgainstBots) {
       {"another scheme", post({site, "HTTPS=on", "HTTP_ORIGIN=http://www.example.org"}, valid),
        refused, foreign + "http://www.example.org\n"},
       {"opaque origin", post({site, "HTTP_ORIGIN=null"}, valid), refused, foreign + "null\n"},
+      {"opaque origin beside this site's Referer",
+       post({site, http, "HTTP_ORIGIN=null", "HTTP_REFERER=http://www.example.org/"}, valid),
+       refused, foreign + "null\n"},
+      {"user information in the Referer",
+       post({site, http, "HTTP_REFERER=http://ann@www.example.org/~ruvak/"}, valid), logged, ""},
+      {"another site, named in bytes outside ASCII",
+       post({site, http, "HTTP_ORIGIN=http://\x9b" "31m\xc3\xa9vil.example"}, valid), refused,
+       foreign + "http://\\x9b31m\\xc3\\xa9vil.example\n"},
+      {"a name that resolves here, in Host and Origin alike",
+       post({"HTTP_HOST=evil.example:18080", http, "HTTP_ORIGIN=http://evil.example:18080"}, valid),
+       refused, foreign + "http://evil.example:18080\n", &origins_build},
+      {"a listed origin, its TLS ended by a proxy",
+       post({"HTTP_HOST=example.org", http, "HTTP_ORIGIN=https://example.org"}, valid), logged, "",
+       &origins_build},
       {"honeypot empty", post({}, valid + "&website="), logged, ""},
       {"honeypot filled", post({}, valid + "&website=http%3A%2F%2Fspam.example"), dropped,
        "ostrel: submission dropped: the hidden field \"website\" was filled in\n"},
@@ -375,9 +436,9 @@ TEST_F(Submission, DefencesAgainstBots) {
   for (const auto& r : rows) {
     for (bool on : {false, true}) {
       std::string before = log();
-      cgi_answer answer = submit(r.request, on ? guarded : under_test);
+      cgi_answer answer = submit(r.request, on ? *r.build : under_test);
       outcome want = on ? r.guarded : logged;
-      std::string build = on ? " (guarded)" : " (default)";
+      std::string build = on ? " (" + *r.build + ")" : " (default)";
       EXPECT_EQ(answer.out, want == refused ? error_answer : ok_answer) << r.what << build;
       EXPECT_EQ(log().size() > before.size(), want == logged) << r.what << build;
       if (want != logged) {

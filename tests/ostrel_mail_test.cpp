@@ -1,13 +1,15 @@
 // The whole job of an accepted submission, run as a CGI process: the record
 // in the log, both mails at a real SMTP server, and the answer.
 //
-// The program under test mails OSTREL_TEST_MAIL_PORT on 127.0.0.1, a port
-// fixed when it is built; these tests take turns on it.
+// Each test runs its mail server on a free port, and the program under test
+// mails that port (with_mail_port); its messages name the port it was built
+// with.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "ostrel/config.hpp"
 #include "support/cgi_run.hpp"
 #include "support/mailbox_process.hpp"
 #include "support/script_server.hpp"
@@ -15,7 +17,7 @@
 
 namespace {
 
-const std::string port = std::to_string(OSTREL_TEST_MAIL_PORT);
+const std::string port = std::to_string(config::mail_port);
 
 // The program's standard error when both mails of a@b's submission failed
 // with the same outcome.
@@ -24,17 +26,16 @@ std::string both_mails(const std::string& outcome) {
          "\nostrel: acknowledgement to a@b" + outcome + "\n";
 }
 
-// Listens on the program's mail port and never answers: shows whether the
-// program connected at all, and holds it in its dialogue if it did.
+// Listens and never answers: shows whether the program connected at all,
+// and holds it in its dialogue if it did.
 struct silent_server : test_support::mute_listener {
-  silent_server() : mute_listener(8, OSTREL_TEST_MAIL_PORT) {}
-  bool bound() const { return port() == OSTREL_TEST_MAIL_PORT; }
+  silent_server() : mute_listener(8) {}
 };
 
 // By POST and by GET alike. Memcheck runs this test too.
 TEST_F(Submission, LogsAndMailsBoth) {
-  test_support::mailbox_process mailbox(OSTREL_TEST_MAIL_PORT);
-  ASSERT_EQ(mailbox.port(), OSTREL_TEST_MAIL_PORT);
+  test_support::mailbox_process mailbox;
+  ASSERT_NE(mailbox.port(), 0);
 
   const std::string fields =
       "name=Ann+Lee&email=ann%40example.org&subject=Hello%0D%0ABcc%3A+x%40y"
@@ -45,7 +46,7 @@ TEST_F(Submission, LogsAndMailsBoth) {
   std::size_t want_mails = 0;
   for (const cgi_request& request : {form_post(fields), form_get(fields)}) {
     const std::string& method = request.environment[0];
-    cgi_answer answer = submit(request);
+    cgi_answer answer = submit(with_mail_port(mailbox.port(), request));
     EXPECT_EQ(answer.out, ok_answer) << method;
     EXPECT_EQ(answer.err, "") << method << ": both mails were accepted";
     want_log += record;
@@ -75,7 +76,8 @@ TEST_F(Submission, LogsAndMailsBoth) {
 }
 
 TEST_F(Submission, NothingListeningStillSucceeds) {
-  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
+  test_support::closed_port nobody;
+  cgi_answer answer = submit(with_mail_port(nobody.port(), form_post(form("a", "a@b", "s", "m"))));
   EXPECT_EQ(answer.out, ok_answer);
   EXPECT_EQ(answer.err, both_mails(" not sent: no connection to localhost:" + port));
   EXPECT_EQ(log(), "\"a\",\"a@b\",\"s\",\"m\"\n");
@@ -83,11 +85,10 @@ TEST_F(Submission, NothingListeningStillSucceeds) {
 
 TEST_F(Submission, StalledMailServerCannotHoldTheAnswer) {
   silent_server server;
-  ASSERT_TRUE(server.bound());
   // Both dialogues share the program's one time limit: the first uses it up,
   // and the second is not even begun. The harness would kill a program that
   // hung, and the answer would then be missing.
-  cgi_answer answer = submit(form_post(form("a", "a@b", "s", "m")));
+  cgi_answer answer = submit(with_mail_port(server.port(), form_post(form("a", "a@b", "s", "m"))));
   EXPECT_EQ(answer.out, ok_answer);
   EXPECT_EQ(answer.err,
             "ostrel: owner notification to webmaster@localhost not sent: greeting: no reply within "
@@ -123,6 +124,8 @@ TEST_F(Submission, MailServerFaults) {
        {},
        both_mails(" not accepted: RCPT TO: 550-5.1.1 <x>: Recipient  address rejected 550 " +
                   long_text.substr(0, 300 - 56))},
+      {"never answers QUIT: the acknowledgement still has time", {}, ""},
+      {"greets only after a while, each time", {}, ""},
   };
   rows[0].script.byte_by_byte = true;
   rows[1].script.greeting = "220-first\r\n220-second\r\n220 ready\r\n";
@@ -133,15 +136,17 @@ TEST_F(Submission, MailServerFaults) {
   rows[5].script.greeting = "554 go away\r\n";
   rows[5].script.reply = rows[5].script.data_reply = "550 no\r\n";
   // Control bytes in the server's text become spaces, and the text is cut.
+  rows[7].script.reply_to["QUIT"] = "";
+  // Longer than any other time limit of the program, twice within the mails' limit.
+  rows[8].script.greeting_delay_ms = (config::body_timeout_ms + config::mail_timeout_ms / 2) / 2;
   rows[6].script.reply_to["RCPT"] =
       "550-5.1.1 <x>: Recipient\t\001address rejected\r\n550 " + long_text + "\r\n";
 
   std::string want_log;
   for (auto& r : rows) {
-    r.script.port = OSTREL_TEST_MAIL_PORT;
     test_support::script_server server(r.script, 2);
-    ASSERT_EQ(server.port(), OSTREL_TEST_MAIL_PORT) << r.what;
-    cgi_answer answer = submit(form_post(form("a", "a@b", "s", "line%0Aline%0D.%0D%0A.")));
+    cgi_answer answer = submit(with_mail_port(
+        server.port(), form_post(form("a", "a@b", "s", "line%0Aline%0D.%0D%0A."))));
     EXPECT_EQ(answer.out, ok_answer) << r.what;
     EXPECT_EQ(answer.err, r.err) << r.what;
     EXPECT_EQ(answer.exit_status, 0) << r.what;
@@ -160,16 +165,16 @@ TEST_F(Submission, MailServerFaults) {
 
 TEST_F(Submission, NoMailWithoutTheLog) {
   silent_server server;
-  ASSERT_TRUE(server.bound());
   rmdir(dir.file("log").c_str());
-  EXPECT_EQ(submit(form_post(form("a", "a@b", "s", "m"))).out, error_answer);
+  EXPECT_EQ(submit(with_mail_port(server.port(), form_post(form("a", "a@b", "s", "m")))).out,
+            error_answer);
   EXPECT_FALSE(server.has_pending());
 }
 
 TEST_F(Submission, RefusedSubmissionSendsNoMail) {
   silent_server server;
-  ASSERT_TRUE(server.bound());
-  EXPECT_EQ(submit(form_post(form("a", "a_b@c", "s", "m"))).out, error_answer);
+  EXPECT_EQ(submit(with_mail_port(server.port(), form_post(form("a", "a_b@c", "s", "m")))).out,
+            error_answer);
   EXPECT_FALSE(server.has_pending());
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+
+bool memcheck_mode() {
+  const char* set = std::getenv("OSTREL_MEMCHECK");
+  return set && *set;
+}
 
 namespace {
 
@@ -30,15 +36,9 @@ int body_file(const std::string& body) {
   return fd;
 }
 
-const char* memcheck_program() {
-  const char* program = std::getenv("OSTREL_MEMCHECK_PROGRAM");
-  return program && *program ? program : nullptr;
-}
-
-// The command that runs program, or in memcheck mode the memcheck program
-// under valgrind, its report going to report_fd. Leaks that count: memory
-// that nothing points to any more, not what a decoder fault's exit leaves
-// reachable.
+// The command that runs program, in memcheck mode under valgrind, its
+// report going to report_fd. Leaks that count: memory that nothing points to
+// any more, not what a decoder fault's exit leaves reachable.
 std::vector<std::string> command(const std::string& program, int report_fd) {
   if (report_fd < 0) return {program};
   return {"valgrind",
@@ -47,7 +47,7 @@ std::vector<std::string> command(const std::string& program, int report_fd) {
           "--show-leak-kinds=definite,indirect",
           "--errors-for-leak-kinds=definite,indirect",
           "--log-fd=" + std::to_string(report_fd),
-          memcheck_program()};
+          program};
 }
 
 // The strings as exec takes them, ending in a null pointer.
@@ -89,8 +89,10 @@ void check_memcheck_report(int fd, cgi_answer& answer) {
   std::string report;
   lseek(fd, 0, SEEK_SET);
   while (fd >= 0) drain(fd, report);  // to the end, then closed
-  if (report.find("ERROR SUMMARY: 0 errors") == std::string::npos ||
-      report.find("total heap usage: 0 allocs") != std::string::npos)
+  if (report.empty())
+    answer.err += "\nmemcheck: no report; is valgrind installed?";
+  else if (report.find("ERROR SUMMARY: 0 errors") == std::string::npos ||
+           report.find("total heap usage: 0 allocs") != std::string::npos)
     answer.err += "\nmemcheck:\n" + report;
 }
 
@@ -99,9 +101,20 @@ void check_memcheck_report(int fd, cgi_answer& answer) {
 cgi_process start_cgi(const std::string& program, const cgi_request& request) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) fail("pipe");
-  int in = body_file(request.body);
+  int in = -1, body_fd = -1;
+  if (request.rest_after_ms == 0) {
+    in = body_file(request.body);
+  } else {
+    int body[2];
+    if (pipe2(body, O_CLOEXEC) != 0) fail("pipe");
+    if (write(body[1], request.body.data(), request.body.size()) !=
+        static_cast<ssize_t>(request.body.size()))
+      fail("write body");
+    in = body[0];
+    body_fd = body[1];
+  }
   int report = -1;
-  if (memcheck_program() && (report = memfd_create("memcheck-report", MFD_CLOEXEC)) < 0)
+  if (memcheck_mode() && (report = memfd_create("memcheck-report", MFD_CLOEXEC)) < 0)
     fail("memfd_create");
   std::vector<std::string> args = command(program, report);
   std::vector<char*> argv = pointers(args), env = pointers(request.environment);
@@ -111,7 +124,12 @@ cgi_process start_cgi(const std::string& program, const cgi_request& request) {
   close(in);
   close(out[1]);
   close(err[1]);
-  return {pid, out[0], err[0], report};
+  cgi_process process{pid, out[0], err[0], report, body_fd, request.rest_of_body, {}};
+  process.rest_at = request.rest_after_ms < 0
+                        ? std::chrono::steady_clock::time_point::max()
+                        : std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(request.rest_after_ms);
+  return process;
 }
 
 cgi_answer finish_cgi(cgi_process process, int timeout_seconds) {
@@ -120,17 +138,27 @@ cgi_answer finish_cgi(cgi_process process, int timeout_seconds) {
   bool killed = false;
   while (process.out_fd >= 0 || process.err_fd >= 0) {
     pollfd fds[2] = {{process.out_fd, POLLIN, 0}, {process.err_fd, POLLIN, 0}};
+    auto now = std::chrono::steady_clock::now();
+    if (process.body_fd >= 0 && now >= process.rest_at) {
+      if (write(process.body_fd, process.rest_of_body.data(), process.rest_of_body.size()) < 0) {
+        // The program is gone or stopped reading: its answer says so.
+      }
+      close(process.body_fd);
+      process.body_fd = -1;
+    }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 && !killed) {
+        std::min(deadline, process.body_fd >= 0 ? process.rest_at : deadline) - now);
+    if (deadline <= now && !killed) {
       kill(process.pid, SIGKILL);
       killed = true;
     }
-    if (poll(fds, 2, killed ? 1000 : static_cast<int>(left.count())) < 0 && errno != EINTR)
+    if (poll(fds, 2, killed ? 1000 : static_cast<int>(std::max<long>(left.count(), 0))) < 0 &&
+        errno != EINTR)
       fail("poll");
     if (fds[0].revents) drain(process.out_fd, answer.out);
     if (fds[1].revents) drain(process.err_fd, answer.err);
   }
+  if (process.body_fd >= 0) close(process.body_fd);
   int status = 0;
   while (waitpid(process.pid, &status, 0) < 0)
     if (errno != EINTR) fail("waitpid");

@@ -1,17 +1,18 @@
 // Runs a CGI program as a web server would: a chosen environment, the request
 // body on standard input from a file, and the answer collected from its output.
 //
-// Memcheck mode: when the variable OSTREL_MEMCHECK_PROGRAM names a program,
-// every run starts that program instead, under valgrind's memcheck. A run in
-// which memcheck finds a memory error or a definite or indirect leak, or sees
-// no heap at all (a static program hides malloc and free from it), gets
-// memcheck's report appended to its standard error, so the test that checks
-// the answer fails and shows it. The black-box tests' tables run this way
-// unchanged.
+// Memcheck mode: when the variable OSTREL_MEMCHECK is set, every run starts
+// the program under valgrind's memcheck. A run in which memcheck finds a
+// memory error or a definite or indirect leak, or sees no heap at all (a
+// static program hides malloc and free from it), or that valgrind could not
+// start, gets memcheck's report appended to its standard error, so the test
+// that checks the answer fails and shows why. The black-box tests' tables
+// run this way unchanged.
 #pragma once
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ struct cgi_request {
   std::string body;                      // standard input
   std::string directory = ".";           // working directory of the program
   rlim_t file_size_limit = RLIM_INFINITY;
+  // A body that comes through a pipe, as from a slow client: body at once,
+  // then rest_of_body after rest_after_ms, or never while the program runs
+  // when that is negative. 0: the body is a file, whole from the start.
+  std::string rest_of_body;
+  int rest_after_ms = 0;
 };
 
 struct cgi_answer {
@@ -28,6 +34,9 @@ struct cgi_answer {
   int exit_status = -1;  // -1 when it did not exit normally
   int signal = 0;        // the signal that ended it, if any
 };
+
+// Whether runs are made under memcheck (OSTREL_MEMCHECK).
+bool memcheck_mode();
 
 // Runs program with the request and waits for it, at most timeout_seconds
 // (then it is killed and the answer shows SIGKILL).
@@ -41,6 +50,9 @@ struct cgi_process {
   int out_fd = -1;
   int err_fd = -1;
   int memcheck_fd = -1;  // memcheck's report, in memcheck mode
+  int body_fd = -1;      // the pipe's end that the rest of a slow body goes into
+  std::string rest_of_body;
+  std::chrono::steady_clock::time_point rest_at;
 };
 cgi_process start_cgi(const std::string& program, const cgi_request& request);
 cgi_answer finish_cgi(cgi_process process, int timeout_seconds = 30);

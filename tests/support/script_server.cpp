@@ -102,6 +102,8 @@ void script_server::serve(int client) {
     if (budget > 0) --budget;
     send_reply(client, text, s);
   };
+  if (!script_.flood.empty()) flood(client, s);
+  if (script_.greeting_delay_ms > 0) ::poll(nullptr, 0, script_.greeting_delay_ms);
   answer(script_.greeting);
   if (script_.close_after_greeting) {
     sessions_.push_back(s);
@@ -153,6 +155,21 @@ void script_server::serve(int client) {
     }
   }
   sessions_.push_back(s);
+}
+
+// Small socket buffers, so that what the flood pushes is mostly what the
+// client read. It ends when the client hangs up; what the client said by
+// then is read as usual afterwards.
+void script_server::flood(int client, session& s) {
+  int small = 4096;
+  ::setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  for (;;) {
+    pollfd p{client, POLLOUT, 0};
+    if (::poll(&p, 1, safety_ms) <= 0) return;
+    ssize_t n = ::send(client, script_.flood.data(), script_.flood.size(), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    s.flooded += static_cast<std::size_t>(n);
+  }
 }
 
 std::string script_server::reply_for(const std::string& line) const {

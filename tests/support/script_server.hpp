@@ -14,6 +14,7 @@ namespace test_support {
 
 struct smtp_script {
   std::string greeting = "220 test ready\r\n";
+  int greeting_delay_ms = 0;  // how long a client waits for the greeting
   std::string reply = "250 ok\r\n";  // to every command but DATA
   std::string data_reply = "354 go on\r\n";
   // Replies in place of reply, by the command's first word ("MAIL", "RCPT",
@@ -25,6 +26,8 @@ struct smtp_script {
   std::string after_quit;  // sent with the reply to QUIT, in the same write
   int replies = -1;        // replies sent before falling silent; -1: no end
   bool close_after_greeting = false;
+  // Sent again and again in place of the greeting, until the client hangs up.
+  std::string flood;
   bool byte_by_byte = false;      // one write per byte of every reply
   bool reset_in_data = false;     // reset the connection at the first data line
   bool strict_line_ends = false;  // refuse a bare LF and hang up, as strict servers do
@@ -37,6 +40,7 @@ struct session {
   std::string refused_line;   // the line a strict server hung up on
   bool abandoned = false;     // the server gave up on a silent client instead
   bool talked_early = false;  // the client sent something before a reply's last line
+  std::size_t flooded = 0;    // bytes of the flood the client let through before hanging up
 };
 
 class script_server {
@@ -56,6 +60,7 @@ class script_server {
   void run(int connections);
   void serve(int client);
   void send_reply(int client, const std::string& text, session& s);
+  void flood(int client, session& s);
   std::string reply_for(const std::string& line) const;
 
   smtp_script script_;

@@ -2,7 +2,13 @@
 
 #include <sys/stat.h>
 
-const std::string under_test = OSTREL_UNDER_TEST;
+#include "ostrel/config.hpp"
+
+std::string test_program(const std::string& name) { return OSTREL_TEST_PROGRAMS "/" + name; }
+
+const std::string under_test = test_program("ostrel_under_test");
+const std::string ok_answer = std::string("Location: ") + config::ok_page + "\r\n\r\n";
+const std::string error_answer = std::string("Location: ") + config::error_page + "\r\n\r\n";
 
 std::string form(const std::string& name, const std::string& email, const std::string& subject,
                  const std::string& message) {
@@ -11,6 +17,11 @@ std::string form(const std::string& name, const std::string& email, const std::s
 
 cgi_request with_method(const std::string& method, cgi_request request) {
   request.environment[0] = "REQUEST_METHOD=" + method;
+  return request;
+}
+
+cgi_request with_mail_port(int port, cgi_request request) {
+  request.environment.push_back("OSTREL_TEST_MAIL_PORT=" + std::to_string(port));
   return request;
 }
 

@@ -9,13 +9,16 @@
 
 #include "support/cgi_run.hpp"
 
-// The program under test (OSTREL_UNDER_TEST): the program's code built to log
-// below its working directory and to mail the tests' own port.
+// A test build of the program by its name in tests/CMakeLists.txt.
+std::string test_program(const std::string& name);
+
+// The program under test: the program's code built to log below its working
+// directory, with the test time limits (config.hpp, as tests/CMakeLists.txt sets it).
 extern const std::string under_test;
 
 // The two answers, exact to the byte: the success and the error redirect.
-inline const std::string ok_answer = "Location: /~ruvak/form_ok.html\r\n\r\n";
-inline const std::string error_answer = "Location: /~ruvak/form_error.html\r\n\r\n";
+extern const std::string ok_answer;
+extern const std::string error_answer;
 
 // A form body of the four fields as a browser sends them (values already
 // encoded), for form_post or form_get.
@@ -24,6 +27,9 @@ std::string form(const std::string& name, const std::string& email, const std::s
 
 // The request with another REQUEST_METHOD.
 cgi_request with_method(const std::string& method, cgi_request request);
+
+// The request with the port that the test build mails instead of its own.
+cgi_request with_mail_port(int port, cgi_request request);
 
 // A temporary folder with the log folder that the program under test writes to.
 class Submission : public ::testing::Test {

@@ -1,0 +1,261 @@
+// ostrel-export: the request log, or the spam log, as CSV for a spreadsheet
+// or as JSON Lines, streamed a block at a time in constant memory.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "log_tools/export_format.hpp"
+#include "log_tools/log_record.hpp"
+
+namespace {
+
+using namespace log_tools;
+
+// Exit statuses.
+constexpr int all_exported = 0;
+constexpr int lines_skipped = 1;
+constexpr int failed = 2;  // a usage error, or a file that cannot be read or written
+
+// Reads and writes go in blocks this large: few system calls, and a block
+// still fits the cache beside the other.
+constexpr std::size_t block_size = 256 * 1024;
+
+// The most one record takes once exported: every field as a JSON string,
+// with the keys, braces and LF.
+constexpr std::size_t longest_export = json_string_room(longest_line) + 64;
+
+constexpr char usage_text[] = "usage: ostrel-export [--json] [FILE]\n";
+
+constexpr char help_text[] = R"(usage: ostrel-export [--json] [FILE]
+
+Writes the records of an ostrel request log or spam log, read from FILE or,
+without FILE or with -, from standard input, to standard output:
+
+  (default)  CSV (RFC 4180) for a spreadsheet: a header row, every cell
+             quoted, CR LF after each record, real line breaks inside
+             cells. A cell that starts with = + - @, a tab or a CR gets an
+             apostrophe in front, so that a spreadsheet shows it as text
+             instead of running it as a formula.
+  --json     JSON Lines: one object per record with the keys name, email,
+             subject and message; the values as logged, no apostrophe.
+  --help     this text.
+
+The log writes a line break in a value as the two characters \n (a CR as
+\r) and a typed backslash as it is, so a typed \n and a line break cannot
+be told apart: both come out as a line break.
+
+A line that is not a record as ostrel writes it is named on standard error,
+"ostrel-export: line N: why", and left out; the others are exported.
+
+Exit status: 0 all lines exported, 1 some lines left out, 2 a usage error or
+a file that could not be read or written.
+)";
+
+struct options {
+  bool json = false;
+  bool help = false;
+  const char* path = nullptr;  // standard input when null
+};
+
+// False on an unknown option or a second file.
+bool parse_options(int argc, char** argv, options& chosen) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--json") {
+      chosen.json = true;
+    } else if (arg == "--help") {
+      chosen.help = true;
+    } else if (arg == "-" || arg.empty() || arg[0] != '-') {
+      if (chosen.path) return false;
+      chosen.path = argv[i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void complain(const std::string& text) {
+  std::string line = "ostrel-export: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// Names the file that could not be read or written, and why; gives the exit status.
+int file_failure(const std::string& name) {
+  int error = errno;
+  complain(name + ": " + std::strerror(error));
+  return failed;
+}
+
+// What the reader has for its caller next.
+enum class next_line { whole, too_long, unterminated, end, read_error };
+
+// The lines of a file, one at a time, from a buffer of fixed size: a line
+// longer than any record is dropped as it streams past, never held.
+class line_reader {
+ public:
+  explicit line_reader(int fd) : fd_(fd), buffer_(longest_line + 1 + block_size) {}
+
+  next_line next(std::string_view& line) {
+    for (;;) {
+      char* start = buffer_.data() + begin_;
+      if (void* lf = std::memchr(start, '\n', end_ - begin_)) {
+        std::size_t size = static_cast<std::size_t>(static_cast<char*>(lf) - start);
+        line = std::string_view(start, size);
+        begin_ += size + 1;
+        bool was_skipping = skipping_;
+        skipping_ = false;
+        return was_skipping || size > longest_line ? next_line::too_long : next_line::whole;
+      }
+      if (end_ - begin_ > longest_line) skipping_ = true;
+      if (skipping_) begin_ = end_ = 0;
+      if (at_eof_) return at_end(line);
+      if (!fill()) return next_line::read_error;
+    }
+  }
+
+ private:
+  // Moves the unfinished line to the front and reads after it; false on a read error.
+  bool fill() {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    ssize_t got;
+    do {
+      got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return false;
+    at_eof_ = got == 0;
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+
+  next_line at_end(std::string_view& line) {
+    if (!skipping_ && begin_ == end_) return next_line::end;
+    line = std::string_view(buffer_.data() + begin_, end_ - begin_);
+    begin_ = end_;
+    bool was_skipping = skipping_;
+    skipping_ = false;
+    return was_skipping ? next_line::too_long : next_line::unterminated;
+  }
+
+  int fd_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // the next line's first byte
+  std::size_t end_ = 0;    // past the last byte read
+  bool skipping_ = false;  // inside a line too long to be a record
+  bool at_eof_ = false;    // read gave 0: at a terminal, reading again would wait
+};
+
+// Standard output gathered into writes of a block or more.
+class block_writer {
+ public:
+  block_writer() : buffer_(block_size + longest_export) {}
+
+  // Where the next record goes; it may take up to longest_export bytes.
+  char* cursor() { return buffer_.data() + used_; }
+
+  // Takes the bytes up to end, and writes them out once a block is full.
+  bool advance(char* end) {
+    used_ = static_cast<std::size_t>(end - buffer_.data());
+    return used_ < block_size || flush();
+  }
+
+  bool flush() {
+    for (std::size_t done = 0; done < used_;) {
+      ssize_t n = write(STDOUT_FILENO, buffer_.data() + done, used_ - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    used_ = 0;
+    return true;
+  }
+
+ private:
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+};
+
+char* put(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// Quoted like every other cell.
+constexpr std::string_view csv_header = "\"name\",\"email\",\"subject\",\"message\"\r\n";
+
+// RFC 4180 ends each record, the header's too, with CR LF.
+char* put_csv_record(char* out, const fields& record) {
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    if (i > 0) *out++ = ',';
+    out = put_csv_cell(out, record[i]);
+  }
+  return put(out, "\r\n");
+}
+
+char* put_json_record(char* out, const fields& record) {
+  constexpr std::string_view keys[field_count] = {
+      "{\"name\":", ",\"email\":", ",\"subject\":", ",\"message\":"};
+  for (std::size_t i = 0; i < record.size(); ++i)
+    out = put_json_string(put(out, keys[i]), record[i]);
+  return put(out, "}\n");
+}
+
+// Why a line the reader gave is no record, or nullptr when it is one.
+const char* refusal(next_line kind, std::string_view line, fields& record) {
+  if (kind == next_line::too_long) return "longer than any record ostrel writes";
+  if (kind == next_line::unterminated) return "no line feed at the end";
+  return split_record(line, record);
+}
+
+// Exports every record of the input, naming each line left out; gives the exit status.
+int export_records(int fd, const char* name, bool json) {
+  line_reader reader(fd);
+  block_writer out;
+  if (!json && !out.advance(put(out.cursor(), csv_header))) return file_failure("standard output");
+  bool skipped = false;
+  std::string_view line;
+  fields record;
+  next_line kind;
+  for (unsigned long number = 1; (kind = reader.next(line)) != next_line::end; ++number) {
+    if (kind == next_line::read_error) return file_failure(name);
+    if (const char* why = refusal(kind, line, record)) {
+      complain("line " + std::to_string(number) + ": " + why);
+      skipped = true;
+      continue;
+    }
+    char* end = json ? put_json_record(out.cursor(), record) : put_csv_record(out.cursor(), record);
+    if (!out.advance(end)) return file_failure("standard output");
+  }
+  if (!out.flush()) return file_failure("standard output");
+  return skipped ? lines_skipped : all_exported;
+}
+
+int run(const options& chosen) {
+  if (!chosen.path || std::string_view(chosen.path) == "-")
+    return export_records(STDIN_FILENO, "standard input", chosen.json);
+  int fd = open(chosen.path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return file_failure(chosen.path);
+  int status = export_records(fd, chosen.path, chosen.json);
+  close(fd);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options chosen;
+  if (!parse_options(argc, argv, chosen)) {
+    std::fputs(usage_text, stderr);
+    return failed;
+  }
+  if (chosen.help) return std::fputs(help_text, stdout) < 0 ? failed : all_exported;
+  return run(chosen);
+}

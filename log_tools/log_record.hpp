@@ -1,0 +1,110 @@
+// The request log read back: one line into the four fields of its record,
+// and a field into the value that was logged.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace log_tools {
+
+// The longest request the program reads (request_limit in ostrel/main.cpp).
+constexpr std::size_t longest_request = 3000;
+
+// The longest line the program can write, its LF not counted: every byte of
+// the request a value byte that escaping doubles, then 8 quotes and 3
+// commas. It holds for any log of values taken from such requests, whatever
+// the field limits, the spam log's too.
+constexpr std::size_t longest_line = 2 * longest_request + 11;
+
+constexpr std::size_t field_count = 4;  // name, email, subject, message
+
+// A record's fields as the log holds them: between their quotes, still escaped.
+using fields = std::array<std::string_view, field_count>;
+
+namespace detail {
+
+// What csv_escape can leave inside a field, the quote aside: cleaning keeps
+// tab, VT, FF, CR, LF and printable ASCII, and CR and LF are written as \r, \n.
+constexpr bool field_byte(char c) {
+  return (c >= ' ' && c <= '~') || c == '\t' || c == '\v' || c == '\f';
+}
+
+// Written without an early exit and with a byte to gather into, so that the
+// compiler checks 16 bytes at a time: the reader looks at every byte of the log.
+inline bool all_field_bytes(std::string_view run) {
+  unsigned char foreign = 0;
+  for (char c : run) foreign |= !field_byte(c);
+  return !foreign;
+}
+
+// Moves at from the first byte of a field to its closing quote. Gives
+// nullptr, or why the field is not one the log's writer makes.
+inline const char* find_closing_quote(std::string_view line, std::size_t& at) {
+  for (;;) {
+    std::size_t quote = line.find('"', at);
+    std::size_t run_end = quote == std::string_view::npos ? line.size() : quote;
+    if (!all_field_bytes(line.substr(at, run_end - at))) return "a byte the log never holds";
+    if (quote == std::string_view::npos) return "a field without its closing quote";
+    at = quote;
+    if (at + 1 == line.size() || line[at + 1] != '"') return nullptr;
+    at += 2;  // a quote in the value, written twice
+  }
+}
+
+// Why the bytes after a field's closing quote cannot follow it.
+inline const char* after_field(std::string_view line, std::size_t at, std::size_t field) {
+  bool last = field + 1 == field_count;
+  if (at == line.size()) return last ? nullptr : "fewer than four fields";
+  if (line[at] != ',') return "a stray quote";
+  return last ? "more than four fields" : nullptr;
+}
+
+}  // namespace detail
+
+// Splits one line, its LF taken off, into the four fields of a record,
+// accepting exactly what the log's writer makes. Gives nullptr, or why the
+// line is not a record.
+inline const char* split_record(std::string_view line, fields& out) {
+  if (line.empty()) return "an empty line";
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (at == line.size()) return "fewer than four fields";
+    if (line[at] != '"') return "a field that does not start with a quote";
+    std::size_t start = ++at;
+    if (const char* why = detail::find_closing_quote(line, at)) return why;
+    out[i] = line.substr(start, at - start);
+    if (const char* why = detail::after_field(line, ++at, i)) return why;
+    ++at;
+  }
+  return nullptr;
+}
+
+// Calls put with each byte of the value that a field holds: "" is one
+// quote, \n and \r are LF and CR, any other backslash stays. A typed
+// backslash-n therefore comes back as a line break, as the log cannot say.
+template <class Put>
+void decode(std::string_view field, Put put) {
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    char c = field[i];
+    char next = i + 1 < field.size() ? field[i + 1] : '\0';
+    if (c == '"') {
+      ++i;  // the second quote of the pair
+    } else if (c == '\\' && (next == 'n' || next == 'r')) {
+      c = next == 'n' ? '\n' : '\r';
+      ++i;
+    }
+    put(c);
+  }
+}
+
+// The value that a field holds, as decode gives it.
+inline std::string unescape(std::string_view field) {
+  std::string value;
+  value.reserve(field.size());
+  decode(field, [&value](char c) { value += c; });
+  return value;
+}
+
+}  // namespace log_tools

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log_tools/export_format.hpp"
+#include "log_tools/log_record.hpp"
+#include "support/cgi_run.hpp"
+
+namespace {
+
+using namespace log_tools;
+
+TEST(SplitRecord, Records) {
+  struct row {
+    std::string line;
+    std::vector<std::string> want;
+  } rows[] = {
+      {R"("Ann","ann@example.org","Hi","Hello")", {"Ann", "ann@example.org", "Hi", "Hello"}},
+      {R"("","","","")", {"", "", "", ""}},
+      {R"("say ""hi""","""","a,b","x")", {"say \"hi\"", "\"", "a,b", "x"}},
+      {R"("one\ntwo\r\n","c:\temp\","\\n","\x")", {"one\ntwo\r\n", "c:\\temp\\", "\\\n", "\\x"}},
+      {"\"\t\v\f\",\"~ !\",\"a\",\"b\"", {"\t\v\f", "~ !", "a", "b"}},
+  };
+  for (const auto& r : rows) {
+    fields have;
+    const char* why = split_record(r.line, have);
+    ASSERT_EQ(why, nullptr) << r.line << ": " << why;
+    for (std::size_t i = 0; i < field_count; ++i)
+      EXPECT_EQ(unescape(have[i]), r.want[i]) << r.line << ", field " << i;
+  }
+}
+
+TEST(SplitRecord, Refusals) {
+  struct row {
+    std::string line, want;
+  } rows[] = {
+      {"", "an empty line"},
+      {R"("a","b","c")", "fewer than four fields"},
+      {R"("a","b","c",)", "fewer than four fields"},
+      {R"("a","b","c","d","e")", "more than four fields"},
+      {R"("a","b","c","d",)", "more than four fields"},
+      {R"(a,"b","c","d")", "a field that does not start with a quote"},
+      {R"("a",b,"c","d")", "a field that does not start with a quote"},
+      {R"("a","b","c","d)", "a field without its closing quote"},
+      {R"("a"b","b","c","d")", "a stray quote"},
+      {R"("a","b","c","d"")", "a field without its closing quote"},
+      {R"("a","b","c","d" )", "a stray quote"},
+      {"\"a\",\"b\",\"c\",\"d\"\r", "a stray quote"},
+      {"\"a\rb\",\"b\",\"c\",\"d\"", "a byte the log never holds"},
+      {"\"a\",\"b\",\"caf\xc3\xa9\",\"d\"", "a byte the log never holds"},
+      {std::string("\"a\",\"b\",\"c\",\"\0\"", 15), "a byte the log never holds"},
+      {"\"a\",\"b\",\"c\",\"d\x7f\"", "a byte the log never holds"},
+      {"\"a\",\"b\",\"c\",\"d\x1f\"", "a byte the log never holds"},
+  };
+  for (const auto& r : rows) {
+    fields unused;
+    const char* why = split_record(r.line, unused);
+    std::string have = why ? why : "a record";
+    EXPECT_EQ(have, r.want) << r.line;
+  }
+}
+
+// A cell written into a buffer of exactly the room promised.
+template <class Put>
+std::string written(std::string_view field, std::size_t room, Put put) {
+  std::vector<char> buffer(room);
+  char* end = put(buffer.data(), field);
+  EXPECT_LE(static_cast<std::size_t>(end - buffer.data()), room) << "past its room: " << field;
+  return std::string(buffer.data(), end);
+}
+
+TEST(CsvCell, Cases) {
+  struct row {
+    std::string field, want;
+  } rows[] = {
+      {"Ann", R"("Ann")"},
+      {"", R"("")"},
+      {R"(say ""hi"", a,b)", R"("say ""hi"", a,b")"},
+      {R"(one\ntwo\r\n)", "\"one\ntwo\r\n\""},
+      {R"(c:\temp\)", R"("c:\temp\")"},
+      {"=SUM(A1:A9)", "\"'=SUM(A1:A9)\""},
+      {"+1 555", R"("'+1 555")"},
+      {"-5", R"("'-5")"},
+      {"@home", R"("'@home")"},
+      {"\tx", "\"'\tx\""},
+      {R"(\rx)", "\"'\rx\""},
+      {R"(\nx)", "\"\nx\""},
+      {R"(""=x)", R"("""=x")"},
+      {" =x", R"(" =x")"},
+  };
+  for (const auto& r : rows) {
+    std::string have = written(r.field, csv_cell_room(r.field.size()), put_csv_cell);
+    EXPECT_EQ(have, r.want) << "cell of " << r.field;
+  }
+}
+
+TEST(JsonString, Cases) {
+  struct row {
+    std::string field, want;
+  } rows[] = {
+      {"Ann", R"("Ann")"},
+      {"", R"("")"},
+      {R"(say ""hi"")", R"("say \"hi\"")"},
+      {R"(one\ntwo\r)", R"("one\ntwo\r")"},
+      {R"(c:\temp\)", R"("c:\\temp\\")"},
+      {"\t\v\f\v", R"("\t\u000b\f\u000b")"},
+      {"=1+1", R"("=1+1")"},
+  };
+  for (const auto& r : rows) {
+    std::string have = written(r.field, json_string_room(r.field.size()), put_json_string);
+    EXPECT_EQ(have, r.want) << "JSON string of " << r.field;
+  }
+}
+
+TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
+  // The biggest record a request of 3000 bytes makes: name and subject of
+  // 512 quotes, a message of 1024 line breaks, the rest the address.
+  std::string quotes(1024, '"'), address(3000 - 30 - 2048 - 1, 'a'), breaks;
+  for (int i = 0; i < 1024; ++i) breaks += "\\n";
+  std::string head = "\"" + quotes + "\",\"" + address + "@\",\"" + quotes + "\",\"";
+  std::string lines[] = {
+      R"("Ann","ann@example.org","Hi","one\ntwo")",
+      R"("broken","line")",
+      "\"" + std::string(300000, 'x') + "\",\"a\",\"b\",\"c\"",  // longer than a read block
+      head + breaks + "\"",
+      R"("Bob","bob@example.org","=1+1","x")",
+  };
+  cgi_request request;
+  for (const std::string& line : lines) request.body += line + "\n";
+  request.body += R"("cut","short","in","the middle")";
+  cgi_answer answer = run_cgi(OSTREL_EXPORT, request);
+  EXPECT_EQ(answer.out,
+            "\"name\",\"email\",\"subject\",\"message\"\r\n"
+            "\"Ann\",\"ann@example.org\",\"Hi\",\"one\ntwo\"\r\n" +
+                head + std::string(1024, '\n') + "\"\r\n" +
+                "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n");
+  EXPECT_EQ(answer.err,
+            "ostrel-export: line 2: fewer than four fields\n"
+            "ostrel-export: line 3: longer than any record ostrel writes\n"
+            "ostrel-export: line 6: no line feed at the end\n");
+  EXPECT_EQ(answer.exit_status, 1);
+}
+
+}  // namespace
