@@ -117,10 +117,12 @@ outcome log_to_come(const std::string& log, const std::string& folder, uid_t fol
 // is ostrel's, let go at once.
 outcome open_and_lock(const std::string& log, uid_t owner) {
   int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0)
-    return failed(
-        error_text(errno) +
-        "; run as the web server's user, and give that user write access: " + grant(log, owner));
+  if (fd < 0) {
+    // Taken first: looking up the names for the advice sets errno.
+    std::string why = error_text(errno);
+    return failed(why + "; run as the web server's user, and give that user write access: " +
+                  grant(log, owner));
+  }
   bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
   int error = errno;
   if (locked) flock(fd, LOCK_UN);
