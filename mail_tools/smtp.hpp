@@ -161,6 +161,16 @@ inline reply read_reply(net_tools::tcp_stream& stream) {
   return r;
 }
 
+// Why a reply that a step did not want is no good: a refusal's own text,
+// else what was wrong with the reply or became of the connection.
+inline std::string not_good(const reply& r, deadline_type deadline) {
+  if (r.how == reply::complete) return r.text;
+  if (r.how == reply::too_long) return "reply too long";
+  if (r.how == reply::malformed) return "malformed reply";
+  if (std::chrono::steady_clock::now() >= deadline) return "no reply within the time limit";
+  return "connection lost";
+}
+
 class smtp {
  public:
   std::string server;
@@ -252,20 +262,8 @@ inline bool smtp::answered(net_tools::tcp_stream& stream, deadline_type deadline
                            bool (*good)(int code)) {
   reply r = read_reply(stream);
   if (r.how == reply::complete && good(r.code)) return true;
-  std::string why;
-  if (r.how == reply::complete) {
-    why = r.text;
-    refused = true;
-  } else if (r.how == reply::too_long) {
-    why = "reply too long";
-  } else if (r.how == reply::malformed) {
-    why = "malformed reply";
-  } else if (std::chrono::steady_clock::now() >= deadline) {
-    why = "no reply within the time limit";
-  } else {
-    why = "connection lost";
-  }
-  failure = std::string(step) + ": " + why;
+  refused = r.how == reply::complete;
+  failure = std::string(step) + ": " + not_good(r, deadline);
   return false;
 }
 

@@ -21,6 +21,7 @@
 #include "mail_tools/smtp.hpp"
 #include "net_tools/tcp_stream"
 #include "ostrel/config.hpp"
+#include "ostrel/one_line.hpp"
 
 namespace {
 
@@ -190,26 +191,10 @@ outcome check_page(const char* page) {
                 file);
 }
 
-// A mail server's text fit for one line on a terminal: every byte outside
-// printable ASCII becomes "?", so that none of them acts as a control
-// sequence.
-std::string printable(const std::string& text) {
-  std::string line = text.substr(0, config::reported_text_limit);
-  for (char& c : line)
-    if (c < ' ' || c > '~') c = '?';
-  return line;
-}
-
 // Why a reply is not the 2yz its step wants; empty when it is.
 std::string refusal(const mail_tools::reply& answer, mail_tools::deadline_type deadline) {
-  using mail_tools::reply;
-  if (answer.how == reply::complete)
-    return mail_tools::is_positive(answer.code) ? "" : printable(answer.text);
-  if (answer.how == reply::too_long) return "reply too long";
-  if (answer.how == reply::malformed) return "malformed reply";
-  if (std::chrono::steady_clock::now() >= deadline)
-    return "no reply within the time limit, " + std::to_string(config::mail_timeout_ms) + " ms";
-  return "connection lost";
+  if (answer.how == mail_tools::reply::complete && mail_tools::is_positive(answer.code)) return "";
+  return one_line(mail_tools::not_good(answer, deadline));
 }
 
 // One command, or the greeting when the command is empty, and its reply:

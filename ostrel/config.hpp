@@ -97,7 +97,7 @@ constexpr int mail_timeout_ms = OSTREL_MAIL_TIMEOUT_MS;
 constexpr const char* honeypot_field = OSTREL_HONEYPOT_FIELD;
 constexpr bool post_only = OSTREL_POST_ONLY;
 constexpr const char* site_origins = OSTREL_SITE_ORIGINS;
-constexpr bool same_site = OSTREL_SAME_SITE || *site_origins;
+constexpr bool same_site = OSTREL_SAME_SITE != 0 || *site_origins != '\0';
 
 // --- Fixed ---------------------------------------------------------------------
 // The most of a mail server's reply or a request header quoted on standard error.

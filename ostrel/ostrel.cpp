@@ -19,6 +19,7 @@
 
 #include "mail_tools/smtp.hpp"
 #include "ostrel/config.hpp"
+#include "ostrel/one_line.hpp"
 #include "ostrel/same_site.hpp"
 
 namespace {
@@ -60,26 +61,6 @@ std::string log_record(const std::string& name, const std::string& email,
 void report(const std::string& text) {
   std::string line = "ostrel: " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
-// Text from outside (a mail server's reply, a request header) made fit for
-// one line of the web server's error log, which people read on terminals:
-// control bytes become spaces and bytes outside ASCII are written as \xHH,
-// so none of them can act as a control sequence; the text is cut at limit
-// bytes, never inside an escape.
-std::string one_line(const std::string& text, std::size_t limit = config::reported_text_limit) {
-  static const char hex[] = "0123456789abcdef";
-  std::string line;
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    char escape[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
-    std::string_view piece = byte >= 0x80 ? std::string_view(escape, sizeof escape)
-                             : std::iscntrl(byte) ? " "
-                                                  : std::string_view(&c, 1);
-    if (line.size() + piece.size() > limit) break;
-    line += piece;
-  }
-  return line;
 }
 
 // A reader or a backup may hold a lock on the log for long; a submission
