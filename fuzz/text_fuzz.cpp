@@ -17,7 +17,7 @@ bool kept_byte(unsigned char b) { return (b >= 0x09 && b <= 0x0D) || (b >= 0x20 
 
 bool address_byte(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '@' || c == '-';
+         c == '@' || c == '-' || c == '+' || c == '_';
 }
 
 bool is_subsequence(const std::string& part, const std::string& whole) {

@@ -178,6 +178,7 @@ class smtp {
   std::string cc;   // empty: none
   std::string bcc;  // empty: none; never shown in the header block
   std::string from;
+  std::string reply_to;  // empty: none; else a Reply-To header line
   std::string subject;
   std::string body;
   int port;
@@ -213,7 +214,7 @@ inline bool smtp::send(std::chrono::milliseconds limit) {
 inline bool smtp::send(deadline_type deadline) {
   failure.clear();
   refused = false;
-  for (const std::string* value : {&server, &from, &to, &cc, &bcc})
+  for (const std::string* value : {&server, &from, &to, &cc, &bcc, &reply_to})
     if (has_line_break(*value)) return fail("a line break in the server name or an address");
   const std::string peer = server + ":" + std::to_string(port);
   if (std::chrono::steady_clock::now() >= deadline)
@@ -277,6 +278,7 @@ inline bool smtp::fail(std::string why) {
 inline std::string smtp::mail_data() const {
   std::string data = "From: " + from + "\r\nTo: " + to + "\r\n";
   if (!cc.empty()) data += "Cc: " + cc + "\r\n";
+  if (!reply_to.empty()) data += "Reply-To: " + reply_to + "\r\n";
   data += "Subject: " + header_value(subject) + "\r\n\r\n";
   data += body_to_wire(body) + "\r\n.\r\n";
   return data;

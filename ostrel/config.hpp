@@ -31,6 +31,20 @@
 #ifndef OSTREL_OWNER_ADDRESS
 #define OSTREL_OWNER_ADDRESS "webmaster@localhost"  // receives every notification
 #endif
+// 1: the notification comes from the owner's own address, with the
+// submitter's as Reply-To. Mailbox providers refuse or file away mail whose
+// From names a domain that did not authorize this machine (DMARC), and a
+// visitor's domain never did; the owner's can (SPF, DKIM).
+#ifndef OSTREL_NOTIFY_FROM_OWNER
+#define OSTREL_NOTIFY_FROM_OWNER 0  // 0: from the submitter's address, as it always was
+#endif
+// 0: no thank-you at all. The thank-you goes to whatever address was typed
+// into the form, so anyone can make this machine mail a stranger (once per
+// submission, and only the fixed text); without it, submitters get no word
+// by mail that their request arrived.
+#ifndef OSTREL_THANK_YOU
+#define OSTREL_THANK_YOU 1
+#endif
 
 // --- What a submission may hold, in bytes --------------------------------------
 #ifndef OSTREL_REQUEST_LIMIT
@@ -67,6 +81,17 @@
 #ifndef OSTREL_SAME_SITE
 #define OSTREL_SAME_SITE 0  // 1: refuse submissions that another site's page sent
 #endif
+// Submissions taken for spam (the hidden field filled in, too many links)
+// are kept in this log, in the request log's format, instead of being
+// thrown away: a person taken for a bot can be found there.
+#ifndef OSTREL_SPAM_LOG
+#define OSTREL_SPAM_LOG ""  // "": dropped, with a line on standard error only
+#endif
+// A submission whose name, subject and message together hold more links
+// (http://, https://, www.) than this is taken for spam; -1: no limit.
+#ifndef OSTREL_MAX_LINKS
+#define OSTREL_MAX_LINKS -1
+#endif
 // The origins that are this site, separated by spaces ("https://example.org
 // https://www.example.org"); naming them turns the same-site check on and
 // compares with them instead of the Host the request names, which a page on
@@ -84,6 +109,8 @@ constexpr const char* error_page = OSTREL_ERROR_PAGE;
 constexpr const char* mail_host = OSTREL_MAIL_HOST;
 constexpr int mail_port = OSTREL_MAIL_PORT;
 constexpr const char* owner_address = OSTREL_OWNER_ADDRESS;
+constexpr bool notify_from_owner = OSTREL_NOTIFY_FROM_OWNER != 0;
+constexpr bool thank_you = OSTREL_THANK_YOU != 0;
 
 constexpr int request_limit = OSTREL_REQUEST_LIMIT;
 constexpr std::size_t name_limit = OSTREL_NAME_LIMIT;
@@ -95,11 +122,16 @@ constexpr int log_lock_timeout_ms = OSTREL_LOG_LOCK_TIMEOUT_MS;
 constexpr int mail_timeout_ms = OSTREL_MAIL_TIMEOUT_MS;
 
 constexpr const char* honeypot_field = OSTREL_HONEYPOT_FIELD;
-constexpr bool post_only = OSTREL_POST_ONLY;
+constexpr bool post_only = OSTREL_POST_ONLY != 0;
+constexpr const char* spam_log = OSTREL_SPAM_LOG;
+constexpr int max_links = OSTREL_MAX_LINKS;
 constexpr const char* site_origins = OSTREL_SITE_ORIGINS;
 constexpr bool same_site = OSTREL_SAME_SITE != 0 || *site_origins != '\0';
 
 // --- Fixed ---------------------------------------------------------------------
+// RFC 5321 4.5.3.1.3: a path is at most 256 octets with its angle brackets;
+// a longer address cannot exist, and mail servers refuse the command.
+constexpr std::size_t longest_address = 254;
 // The most of a mail server's reply or a request header quoted on standard error.
 constexpr std::size_t reported_text_limit = 300;
 // The longest page path of a redirect; the answer is built without allocating.

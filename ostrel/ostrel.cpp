@@ -42,6 +42,11 @@ bool write_fully(int fd, const char* text, std::size_t size) {
 // functions answer "did it work, and if not, why".
 using failure = std::optional<std::string>;
 
+// The four fields of one submission, cleaned.
+struct submission {
+  std::string name, email, subject, message;
+};
+
 // Keys for the form variable map, whose key type is a mutable C string.
 char name_key[] = "name";
 char email_key[] = "email";
@@ -49,10 +54,9 @@ char subject_key[] = "subject";
 char message_key[] = "message";
 
 // One line of the request log: the four values quoted, escaped and comma-separated.
-std::string log_record(const std::string& name, const std::string& email,
-                       const std::string& subject, const std::string& message) {
-  return "\"" + csv_escape(name) + "\",\"" + csv_escape(email) + "\",\"" + csv_escape(subject) +
-         "\",\"" + csv_escape(message) + "\"\n";
+std::string log_record(const submission& form) {
+  return "\"" + csv_escape(form.name) + "\",\"" + csv_escape(form.email) + "\",\"" +
+         csv_escape(form.subject) + "\",\"" + csv_escape(form.message) + "\"\n";
 }
 
 // One line on standard error, which the web server puts into its error
@@ -85,16 +89,17 @@ failure write_all(int fd, const std::string& record) {
   return errno ? std::strerror(errno) : "nothing written";
 }
 
-// Appends the record to the request log whole or not at all. Other
+// Appends the record to a log (the request log, the spam log) whole or not
+// at all. Other
 // submissions append to the same file at the same time: the lock keeps the
 // file's end still from the moment it is measured until the one write is
 // done, so a failed or short write is cut back to that length without
 // touching anyone else's record. Only a regular file will do: opening does
 // not wait for a FIFO's reader, and a device or a FIFO is refused.
-failure append_to_log(const std::string& record) {
+failure append_to_log(const char* path, const std::string& record) {
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
-  int fd = open(config::request_log,
+  int fd = open(path,
                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   // A FIFO without a reader, or a device without its hardware, refuses
   // the open with ENXIO.
@@ -127,19 +132,30 @@ void report_undelivered(const char* what, const mail_tools::smtp& mail) {
          (mail.refused ? " not accepted: " : " not sent: ") + one_line(mail.failure));
 }
 
+// The submission to the owner. Sent from the submitter's address, it fails
+// the checks (DMARC) of a mailbox provider whose domain is not this
+// machine's; sent from the owner's own, with the submitter's address to
+// reply to, it passes where the owner's domain lets this machine send.
+mail_tools::smtp notification_of(const submission& form) {
+  mail_tools::smtp mail = mail_to(config::owner_address,
+                                  config::notify_from_owner ? config::owner_address : form.email);
+  if (config::notify_from_owner) mail.reply_to = form.email;
+  mail.subject = form.subject;
+  mail.body = form.name + "\r\n" + form.email + "\r\n" + form.message + "\r\n";
+  return mail;
+}
+
 // The owner's notification, then the submitter's acknowledgement, one after
 // the other and both within one time limit. Neither outcome changes the
 // answer: the submission is already in the request log.
-void send_mails(const std::string& name, const std::string& email, const std::string& subject,
-                const std::string& message) {
+void send_mails(const submission& form) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(config::mail_timeout_ms);
-  mail_tools::smtp notification = mail_to(config::owner_address, email);
-  notification.subject = subject;
-  notification.body = name + "\r\n" + email + "\r\n" + message + "\r\n";
+  mail_tools::smtp notification = notification_of(form);
   if (!notification.send(deadline)) report_undelivered("owner notification", notification);
+  if (!config::thank_you) return;
 
-  mail_tools::smtp acknowledgement = mail_to(email, config::owner_address);
+  mail_tools::smtp acknowledgement = mail_to(form.email, config::owner_address);
   acknowledgement.subject = config::thank_you_subject;
   acknowledgement.body = config::thank_you_text;
   if (!acknowledgement.send(deadline)) report_undelivered("acknowledgement", acknowledgement);
@@ -156,6 +172,42 @@ bool honeypot_filled(form_var_map& vars) {
   if (field.empty()) return false;
   auto found = vars.find(field.data());
   return found != vars.end() && found->second && *found->second;
+}
+
+// Where a link starts in text, any case: "http://", "https://", or "www."
+// not already part of one of those.
+std::size_t links_in(const std::string& text) {
+  std::string lower = same_site::lower(text);
+  std::size_t links = 0;
+  for (std::size_t at = 0; at < lower.size(); ++at) {
+    std::string_view rest = std::string_view(lower).substr(at);
+    bool www = rest.substr(0, 4) == "www." && (at < 2 || lower.compare(at - 2, 2, "//") != 0);
+    if (rest.substr(0, 7) == "http://" || rest.substr(0, 8) == "https://" || www) ++links;
+  }
+  return links;
+}
+
+// Why the submission is taken for spam, or nothing.
+failure spam_rule(const submission& form, form_var_map& vars) {
+  if (honeypot_filled(vars))
+    return std::string("the hidden field \"") + config::honeypot_field + "\" was filled in";
+  if (config::max_links < 0) return {};
+  std::size_t links = links_in(form.name) + links_in(form.subject) + links_in(form.message);
+  if (links <= static_cast<std::size_t>(config::max_links)) return {};
+  return std::to_string(links) + " links, more than " + std::to_string(config::max_links);
+}
+
+// A submission taken for spam gets the answer a person would, and the bot
+// learns nothing; it goes to the spam log where the build names one, so
+// that a person taken for a bot can still be found there.
+void set_aside(const submission& form, const std::string& rule) {
+  std::string line = "submission dropped: " + rule;
+  if (*config::spam_log) {
+    failure why = append_to_log(config::spam_log, log_record(form));
+    line += why ? std::string("; cannot append to the spam log ") + config::spam_log + ": " + *why
+                : std::string("; kept in the spam log ") + config::spam_log;
+  }
+  report(line);
 }
 
 // The page that sent the request when it belongs to another site; empty
@@ -189,29 +241,29 @@ void Ostrel::run() {
     }
   }
   form_var_map& vars = decoder.form_vars;
-  std::string name = no_null(vars[name_key]);
+  submission form;
+  form.name = no_null(vars[name_key]);
   const char* raw_email = vars[email_key];
-  std::string email = no_null(raw_email);
-  std::string subject = no_null(vars[subject_key]);
-  std::string message = no_null(vars[message_key]);
+  form.email = no_null(raw_email);
+  form.subject = no_null(vars[subject_key]);
+  form.message = no_null(vars[message_key]);
 
-  if (message.size() > config::message_limit || name.size() > config::name_limit ||
-      subject.size() > config::subject_limit)
+  if (form.message.size() > config::message_limit || form.name.size() > config::name_limit ||
+      form.subject.size() > config::subject_limit)
     return write_redirect(config::error_page);
-  if (name.empty() || email.empty() || subject.empty() || message.empty() ||
-      !is_good_email(email) || !cleaning_kept_all(raw_email, email))
+  if (form.name.empty() || form.email.empty() || form.subject.empty() || form.message.empty() ||
+      form.email.size() > config::longest_address || !is_good_email(form.email) ||
+      !cleaning_kept_all(raw_email, form.email))
     return write_redirect(config::error_page);
-  if (honeypot_filled(vars)) {
-    // The bot gets the answer a person would, and learns nothing.
-    report(std::string("submission dropped: the hidden field \"") + config::honeypot_field +
-           "\" was filled in");
+  if (failure rule = spam_rule(form, vars)) {
+    set_aside(form, *rule);
     return write_redirect(config::ok_page);
   }
-  if (failure why = append_to_log(log_record(name, email, subject, message))) {
+  if (failure why = append_to_log(config::request_log, log_record(form))) {
     report(std::string("cannot append to ") + config::request_log + ": " + *why);
     return write_redirect(config::error_page);
   }
-  send_mails(name, email, subject, message);
+  send_mails(form);
   write_redirect(config::ok_page);
 }
 
@@ -236,7 +288,7 @@ bool is_good_email(const std::string& address) {
   for (char c : address) {
     if (c == '@')
       has_at = true;
-    else if (c != '-' && c != '.' && !is_digit(c) && !is_alpha(c))
+    else if (c != '-' && c != '.' && c != '+' && c != '_' && !is_digit(c) && !is_alpha(c))
       return false;
   }
   return has_at;

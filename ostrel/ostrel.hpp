@@ -33,8 +33,8 @@ bool is_alpha(char c);
 // ASCII digit.
 bool is_digit(char c);
 
-// True when the address is non-empty, holds only letters, digits, "-", "." and "@",
-// and at least one "@".
+// True when the address is non-empty, holds only letters, digits, "-", ".",
+// "+", "_" and "@", and at least one "@".
 bool is_good_email(const std::string& address);
 
 // The value with each double quote doubled and CR, LF written as \r, \n,

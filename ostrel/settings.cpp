@@ -39,6 +39,8 @@ int main() {
   text("mail_host", config::mail_host);
   number("mail_port", config::mail_port);
   text("owner_address", config::owner_address);
+  flag("notify_from_owner", config::notify_from_owner);
+  flag("thank_you", config::thank_you);
   number("request_limit", config::request_limit);
   number("name_limit", static_cast<long>(config::name_limit));
   number("subject_limit", static_cast<long>(config::subject_limit));
@@ -47,6 +49,8 @@ int main() {
   number("log_lock_timeout_ms", config::log_lock_timeout_ms);
   number("body_timeout_ms", config::body_timeout_ms);
   text("honeypot_field", config::honeypot_field);
+  number("max_links", config::max_links);
+  text("spam_log", config::spam_log);
   flag("post_only", config::post_only);
   flag("same_site", config::same_site);
   text("site_origins", config::site_origins);

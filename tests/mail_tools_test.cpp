@@ -124,6 +124,9 @@ TEST(SmtpDialogueTest, MessageShapes) {
   smtp bare = notification();
   bare.subject = "";
   bare.body = "";
+  smtp answered_elsewhere = notification();
+  answered_elsewhere.reply_to = "ann@example.org";
+  answered_elsewhere.from = "owner@example.net";
 
   struct {
     const char* name;
@@ -141,6 +144,10 @@ TEST(SmtpDialogueTest, MessageShapes) {
            mail_text("Cc: cc@example.com\r\n") + ".\r\nQUIT\r\n"},
       {"empty subject and body", bare,
        dialogue("From: ann@example.org\r\nTo: owner@example.net\r\nSubject: \r\n\r\n\r\n")},
+      {"a Reply-To", answered_elsewhere,
+       "HELO 127.0.0.1\r\nMAIL FROM: owner@example.net\r\nRCPT TO: owner@example.net\r\nDATA\r\n"
+       "From: owner@example.net\r\nTo: owner@example.net\r\nReply-To: ann@example.org\r\n"
+       "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n.\r\nQUIT\r\n"},
   };
   for (const auto& c : cases) {
     outcome o = deliver(c.message);
@@ -312,7 +319,8 @@ TEST(SmtpDialogueTest, MailDataCannotEndEarlyOrGrowHeaders) {
 }
 
 TEST(SmtpDialogueTest, LineBreakInEnvelopeRefusesToConnect) {
-  std::string smtp::*members[] = {&smtp::server, &smtp::from, &smtp::to, &smtp::cc, &smtp::bcc};
+  std::string smtp::*members[] = {&smtp::server, &smtp::from, &smtp::to,
+                                  &smtp::cc,     &smtp::bcc,  &smtp::reply_to};
   for (auto member : members) {
     for (const char* value : {"a@b\r\nRCPT TO: c@d", "a@b\n", "\ra@b"}) {
       smtp m = notification();

@@ -29,6 +29,7 @@ const std::string deployed = OSTREL_PROGRAM;
 const std::string out_of_memory = test_program("ostrel_out_of_memory");
 const std::string guarded_build = test_program("ostrel_guarded");
 const std::string origins_build = test_program("ostrel_origins");
+const std::string spam_build = test_program("ostrel_spam_log");
 
 // The builds that the tables of answers run: memcheck sees the heap of the
 // test build only, not of the static program as deployed.
@@ -155,7 +156,7 @@ TEST(Refusals, Table) {
       {"subject empty", form_post(form("a", "a@b", "", "m"))},
       {"message empty", form_post(form("a", "a@b", "s", ""))},
       {"email without @", form_post(form("a", "ab", "s", "m"))},
-      {"email with +", form_post(form("a", "a%2Bb@c", "s", "m"))},
+      {"email with a comma", form_post(form("a", "a%2Cb@c", "s", "m"))},
       {"name a byte too long", form_post(form(longest_name + "n", "a@b", "s", "m"))},
       {"subject a byte too long", form_post(form("a", "a@b", longest_subject + "s", "m"))},
       {"message a byte too long and bad email",
@@ -202,7 +203,11 @@ TEST_F(Submission, LimitsCountCleanedBytes) {
       {"longest message", form("a", "a@b", "s", longest_message), true},
       {"message a byte too long", form("a", "a@b", "s", longest_message + "m"), false},
       {"longest name and removed bytes", form(longest_name + "%01%80%FF", "a@b", "s", "m"), true},
-      {"long address", form("a", std::string(2900, 'e') + "@b", "s", "m"), true},
+      {"plus and underscore", form("a", "first_last%2Bforms@example.org", "s", "m"), true},
+      {"longest address", form("a", std::string(config::longest_address - 2, 'e') + "@b", "s", "m"),
+       true},
+      {"address a byte too long",
+       form("a", std::string(config::longest_address - 1, 'e') + "@b", "s", "m"), false},
   };
   std::string want_log;
   for (const auto& r : rows) {
@@ -211,7 +216,7 @@ TEST_F(Submission, LimitsCountCleanedBytes) {
   }
   // Each accepted row added exactly one line.
   std::string text = log();
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
 }
 
 TEST_F(Submission, RecordsAppendInOrder) {
@@ -222,7 +227,7 @@ TEST_F(Submission, RecordsAppendInOrder) {
 
 TEST_F(Submission, RefusalLeavesTheLogUntouched) {
   write_file(log_path(), "earlier\n");
-  EXPECT_EQ(submit(form_post(form("a", "a_b@c", "s", "m"))).out, error_answer);
+  EXPECT_EQ(submit(form_post(form("a", "a,b@c", "s", "m"))).out, error_answer);
   EXPECT_EQ(log(), "earlier\n");
 }
 
@@ -380,9 +385,9 @@ TEST_F(Submission, FailedWritesCutBackOnlyTheirOwn) {
 }
 
 // The defences against bots, each off in the default build and on in the
-// guarded one (or the one that names the site's origins). The default build
-// accepts every row; the other answers, logs and says on standard error what
-// the row wants.
+// guarded one (or the one that names the site's origins, or the one with a
+// spam log and a limit on links). The default build accepts every row; the
+// other answers, logs and says on standard error what the row wants.
 TEST_F(Submission, DefencesAgainstBots) {
   const std::string valid = form("a", "a@b", "s", "m");
   auto post = [&](std::vector<std::string> headers, const std::string& body) {
@@ -393,7 +398,8 @@ TEST_F(Submission, DefencesAgainstBots) {
   const std::string site = "HTTP_HOST=www.example.org";
   const std::string http = "REQUEST_SCHEME=http";
   const std::string foreign = "ostrel: submission refused: sent from another site's page, ";
-  enum outcome { logged, refused, dropped };
+  enum outcome { logged, refused, dropped, kept_as_spam };
+  const std::string kept = "; kept in the spam log log/spam.log\n";
   struct row {
     const char* what;
     cgi_request request;
@@ -437,20 +443,47 @@ TEST_F(Submission, DefencesAgainstBots) {
       {"honeypot empty", post({}, valid + "&website="), logged, ""},
       {"honeypot filled", post({}, valid + "&website=http%3A%2F%2Fspam.example"), dropped,
        "ostrel: submission dropped: the hidden field \"website\" was filled in\n"},
+      {"honeypot filled, a spam log", post({}, valid + "&website=x"), kept_as_spam,
+       "ostrel: submission dropped: the hidden field \"website\" was filled in" + kept,
+       &spam_build},
+      {"three links",
+       post({}, form("a", "a@b", "see http://x.example", "www.y.example and HTTPS://z.example")),
+       kept_as_spam, "ostrel: submission dropped: 3 links, more than 2" + kept, &spam_build},
+      {"two links, the first with its www.",
+       post({}, form("Ann", "a@b", "http://www.x.example/a", "and www.y.example")), logged, "",
+       &spam_build},
   };
   for (const auto& r : rows) {
     for (bool on : {false, true}) {
-      std::string before = log();
+      std::string before = log(), spam_before = read_file(spam_log());
       cgi_answer answer = submit(r.request, on ? *r.build : under_test);
       outcome want = on ? r.guarded : logged;
       std::string build = on ? " (" + *r.build + ")" : " (default)";
       EXPECT_EQ(answer.out, want == refused ? error_answer : ok_answer) << r.what << build;
       EXPECT_EQ(log().size() > before.size(), want == logged) << r.what << build;
+      EXPECT_EQ(read_file(spam_log()).size() > spam_before.size(), want == kept_as_spam)
+          << r.what << build;
       if (want != logged) {
         EXPECT_EQ(answer.err, r.guarded_err) << r.what << build;
       }
     }
   }
+}
+
+// A submission taken for spam goes to the spam log as a record of the
+// request log's own form, to be moved back by hand; a spam log that cannot
+// take it changes nothing for the bot, and the line says so.
+TEST_F(Submission, SpamLogRecords) {
+  const cgi_request caught = form_post(form("a", "a@b", "s%22", "m") + "&website=x");
+  submit(caught, spam_build);
+  EXPECT_EQ(read_file(spam_log()), "\"a\",\"a@b\",\"s\"\"\",\"m\"\n");
+  std::remove(spam_log().c_str());
+  mkdir(spam_log().c_str(), 0755);
+  cgi_answer answer = submit(caught, spam_build);
+  EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(answer.err,
+            "ostrel: submission dropped: the hidden field \"website\" was filled in; cannot append "
+            "to the spam log log/spam.log: Is a directory\n");
 }
 
 // Memory running out at any allocation of an accepted submission still ends

@@ -75,6 +75,25 @@ TEST_F(Submission, LogsAndMailsBoth) {
   }
 }
 
+// Built to send the notification from the owner's address (which a
+// mailbox provider's DMARC check can pass) and no thank-you: the submitter
+// is only the one to reply to.
+TEST_F(Submission, NotificationFromTheOwnerAndNoThankYou) {
+  test_support::mailbox_process mailbox;
+  ASSERT_NE(mailbox.port(), 0);
+  cgi_answer answer = submit(with_mail_port(mailbox.port(), form_post(form("Ann", "ann%40example.org", "Hello", "Hi"))),
+                             test_program("ostrel_from_owner"));
+  EXPECT_EQ(answer.out, ok_answer);
+  EXPECT_EQ(answer.err, "");
+  auto mails = mailbox.mails();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].mail_from, "webmaster@localhost");
+  EXPECT_EQ(mails[0].rcpt_tos, std::vector<std::string>{"webmaster@localhost"});
+  EXPECT_EQ(mails[0].data,
+            "From: webmaster@localhost\r\nTo: webmaster@localhost\r\nReply-To: ann@example.org\r\n"
+            "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n");
+}
+
 TEST_F(Submission, NothingListeningStillSucceeds) {
   test_support::closed_port nobody;
   cgi_answer answer = submit(with_mail_port(nobody.port(), form_post(form("a", "a@b", "s", "m"))));
@@ -173,7 +192,7 @@ TEST_F(Submission, NoMailWithoutTheLog) {
 
 TEST_F(Submission, RefusedSubmissionSendsNoMail) {
   silent_server server;
-  EXPECT_EQ(submit(with_mail_port(server.port(), form_post(form("a", "a_b@c", "s", "m")))).out,
+  EXPECT_EQ(submit(with_mail_port(server.port(), form_post(form("a", "a,b@c", "s", "m")))).out,
             error_answer);
   EXPECT_FALSE(server.has_pending());
 }

@@ -38,6 +38,8 @@ class Submission : public ::testing::Test {
 
   std::string log_path() const { return dir.file("log/request_form.log"); }
   std::string log() const { return read_file(log_path()); }
+  // Where the build with a spam log keeps it.
+  std::string spam_log() const { return dir.file("log/spam.log"); }
 
   // Runs program (by default the program under test) on the request in the folder.
   cgi_answer submit(cgi_request request, const std::string& program = under_test);
