@@ -106,12 +106,15 @@ inline constexpr std::chrono::milliseconds body_time_limit{30000};
 // the body over as a file or a pipe; from a pipe, a client that stops
 // sending must not hold the process. A stream without a descriptor (as
 // tests use) is read as it is.
-inline bool read_body(std::FILE* in, char* into, std::size_t n, std::chrono::steady_clock::time_point deadline) {
+inline bool read_body(std::FILE* in, char* into, std::size_t n,
+                      std::chrono::steady_clock::time_point deadline) {
   int fd = fileno(in);
   if (fd < 0) return std::fread(into, n, 1, in) == 1;
   std::size_t have = 0;
   while (have < n) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) return false;
     pollfd p{fd, POLLIN, 0};
     int ready = ::poll(&p, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));

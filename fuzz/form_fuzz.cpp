@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "cgi_tools/cgi.hpp"
-#include "ostrel/config.hpp"
 #include "fuzz/check.hpp"
+#include "ostrel/config.hpp"
 
 namespace {
 

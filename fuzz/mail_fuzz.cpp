@@ -270,7 +270,7 @@ void check_mail(mail_tools::smtp& mail, bool refuse, std::size_t lose_after, int
   if (refused_step >= greeting && refused_step <= data) {
     // The dialogue stops at the bad reply: the commands up to its step, then
     // QUIT, and nothing of the message.
-    std::size_t commands = refused_step == greeting ? 0
+    std::size_t commands = refused_step == greeting  ? 0
                            : refused_step == rcpt_to ? 3
                            : refused_step == data    ? envelope.size()
                                                      : static_cast<std::size_t>(refused_step - 1);

@@ -62,7 +62,8 @@
 
 // --- How long anything may take, in milliseconds -------------------------------
 #ifndef OSTREL_BODY_TIMEOUT_MS
-#define OSTREL_BODY_TIMEOUT_MS 30000  // a client that stops sending its form must not hold a process
+#define OSTREL_BODY_TIMEOUT_MS \
+  30000  // a client that stops sending its form must not hold a process
 #endif
 #ifndef OSTREL_LOG_LOCK_TIMEOUT_MS
 #define OSTREL_LOG_LOCK_TIMEOUT_MS 3000  // a backup holding the log must not hold requests

@@ -20,7 +20,7 @@ inline std::string one_line(const std::string& text,
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
     char escape[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
-    std::string_view piece = byte >= 0x80 ? std::string_view(escape, sizeof escape)
+    std::string_view piece = byte >= 0x80         ? std::string_view(escape, sizeof escape)
                              : std::iscntrl(byte) ? " "
                                                   : std::string_view(&c, 1);
     if (line.size() + piece.size() > limit) break;
@@ -28,4 +28,3 @@ inline std::string one_line(const std::string& text,
   }
   return line;
 }
-

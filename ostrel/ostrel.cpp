@@ -99,8 +99,7 @@ failure write_all(int fd, const std::string& record) {
 failure append_to_log(const char* path, const std::string& record) {
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
-  int fd = open(path,
-                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   // A FIFO without a reader, or a device without its hardware, refuses
   // the open with ENXIO.
   if (fd < 0) return errno == ENXIO ? "not a regular file" : std::strerror(errno);

@@ -147,7 +147,8 @@ TEST_F(CgiEnvironment, PostLengths) {
       {"-1", "a=1", fault::unreadable, 3},
       {"-2147483648", "a=1", fault::unreadable, 3},
       {"99999999999999999999", "a=1", fault::too_long, 3},
-      {std::to_string((1LL << 32) + limit), "a=1", fault::too_long, 3},  // must not wrap to the limit
+      {std::to_string((1LL << 32) + limit), "a=1", fault::too_long,
+       3},  // must not wrap to the limit
       {"10", "a=12", fault::unreadable, 0},
       {" 3", "a=1", fault::none, 0},
       {"3xyz", "a=1", fault::none, 0},

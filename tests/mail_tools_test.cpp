@@ -195,8 +195,7 @@ TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
       {"two-line greeting",
        edited([](smtp_script& s) { s.greeting = "220-first\r\n220 second\r\n"; }), true,
        dialogue(plain_data), ""},
-      {"multi-line replies, each line a moment after the one before",
-       edited([](smtp_script& s) {
+      {"multi-line replies, each line a moment after the one before", edited([](smtp_script& s) {
          s.pause_between_lines = true;
          s.greeting = "220-one\r\n220-two\n220 three\r\n";
          s.reply_to["HELO"] = "250-hello\r\n250 PIPELINING\r\n";
@@ -208,8 +207,8 @@ TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
        }),
        true, dialogue(plain_data), ""},
       {"a line of 512 octets",
-       edited([](smtp_script& s) { s.greeting = "220 " + std::string(506, 'x') + "\r\n"; }),
-       true, dialogue(plain_data), ""},
+       edited([](smtp_script& s) { s.greeting = "220 " + std::string(506, 'x') + "\r\n"; }), true,
+       dialogue(plain_data), ""},
       {"32 lines", edited([](smtp_script& s) {
          s.greeting.clear();
          for (int i = 0; i < 31; ++i) s.greeting += "220-x\r\n";
@@ -234,24 +233,23 @@ TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
        edited([](smtp_script& s) { s.data_reply = "554 5.5.1 no valid recipients\r\n"; }), false,
        stopped_after("DATA"), "DATA: 554 5.5.1 no valid recipients"},
       {"DATA answered 3yz but not 354",
-       edited([](smtp_script& s) { s.data_reply = "350 go on\r\n"; }), false,
-       stopped_after("DATA"), "DATA: 350 go on"},
+       edited([](smtp_script& s) { s.data_reply = "350 go on\r\n"; }), false, stopped_after("DATA"),
+       "DATA: 350 go on"},
       {"refused end of data",
        edited([](smtp_script& s) { s.reply_to["."] = "552 5.3.4 too big\r\n"; }), false,
        dialogue(plain_data), "end of data: 552 5.3.4 too big"},
       {"a code alone", edited([](smtp_script& s) { s.greeting = "2\r\n"; }), false, "QUIT\r\n",
        "greeting: malformed reply"},
-      {"letters in the code", edited([](smtp_script& s) { s.reply_to["HELO"] = "2ab\r\n"; }),
-       false, stopped_after("HELO"), "HELO: malformed reply"},
-      {"no space after the code",
-       edited([](smtp_script& s) { s.data_reply = "354go on\r\n"; }), false,
-       stopped_after("DATA"), "DATA: malformed reply"},
+      {"letters in the code", edited([](smtp_script& s) { s.reply_to["HELO"] = "2ab\r\n"; }), false,
+       stopped_after("HELO"), "HELO: malformed reply"},
+      {"no space after the code", edited([](smtp_script& s) { s.data_reply = "354go on\r\n"; }),
+       false, stopped_after("DATA"), "DATA: malformed reply"},
       {"mixed codes in one reply",
-       edited([](smtp_script& s) { s.reply_to["."] = "250-queued\r\n550 but refused\r\n"; }),
-       false, dialogue(plain_data), "end of data: malformed reply"},
+       edited([](smtp_script& s) { s.reply_to["."] = "250-queued\r\n550 but refused\r\n"; }), false,
+       dialogue(plain_data), "end of data: malformed reply"},
       {"a line of 600 octets",
-       edited([](smtp_script& s) { s.greeting = "220 " + std::string(594, 'x') + "\r\n"; }),
-       false, "QUIT\r\n", "greeting: reply too long", std::nullopt},
+       edited([](smtp_script& s) { s.greeting = "220 " + std::string(594, 'x') + "\r\n"; }), false,
+       "QUIT\r\n", "greeting: reply too long", std::nullopt},
       {"bytes without a line feed, without end",
        edited([](smtp_script& s) { s.flood = std::string(4096, 'x'); }), false, "QUIT\r\n",
        "greeting: reply too long", std::nullopt},

@@ -138,8 +138,8 @@ TEST_F(Submission, BodyHasATimeLimit) {
 }
 
 // The longest field values that are accepted.
-const std::string longest_name(config::name_limit, 'n'), longest_subject(config::subject_limit, 's'),
-    longest_message(config::message_limit, 'm');
+const std::string longest_name(config::name_limit, 'n'),
+    longest_subject(config::subject_limit, 's'), longest_message(config::message_limit, 'm');
 
 // Requests that are refused before the request log: the error redirect,
 // status 0. Memcheck runs this table too.
@@ -432,8 +432,11 @@ TEST_F(Submission, DefencesAgainstBots) {
       {"user information in the Referer",
        post({site, http, "HTTP_REFERER=http://ann@www.example.org/~ruvak/"}, valid), logged, ""},
       {"another site, named in bytes outside ASCII",
-       post({site, http, "HTTP_ORIGIN=http://\x9b" "31m\xc3\xa9vil.example"}, valid), refused,
-       foreign + "http://\\x9b31m\\xc3\\xa9vil.example\n"},
+       post({site, http,
+             "HTTP_ORIGIN=http://\x9b"
+             "31m\xc3\xa9vil.example"},
+            valid),
+       refused, foreign + "http://\\x9b31m\\xc3\\xa9vil.example\n"},
       {"a name that resolves here, in Host and Origin alike",
        post({"HTTP_HOST=evil.example:18080", http, "HTTP_ORIGIN=http://evil.example:18080"}, valid),
        refused, foreign + "http://evil.example:18080\n", &origins_build},

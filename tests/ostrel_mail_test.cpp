@@ -81,8 +81,9 @@ TEST_F(Submission, LogsAndMailsBoth) {
 TEST_F(Submission, NotificationFromTheOwnerAndNoThankYou) {
   test_support::mailbox_process mailbox;
   ASSERT_NE(mailbox.port(), 0);
-  cgi_answer answer = submit(with_mail_port(mailbox.port(), form_post(form("Ann", "ann%40example.org", "Hello", "Hi"))),
-                             test_program("ostrel_from_owner"));
+  cgi_answer answer = submit(
+      with_mail_port(mailbox.port(), form_post(form("Ann", "ann%40example.org", "Hello", "Hi"))),
+      test_program("ostrel_from_owner"));
   EXPECT_EQ(answer.out, ok_answer);
   EXPECT_EQ(answer.err, "");
   auto mails = mailbox.mails();
@@ -164,8 +165,8 @@ TEST_F(Submission, MailServerFaults) {
   std::string want_log;
   for (auto& r : rows) {
     test_support::script_server server(r.script, 2);
-    cgi_answer answer = submit(with_mail_port(
-        server.port(), form_post(form("a", "a@b", "s", "line%0Aline%0D.%0D%0A."))));
+    cgi_answer answer = submit(
+        with_mail_port(server.port(), form_post(form("a", "a@b", "s", "line%0Aline%0D.%0D%0A."))));
     EXPECT_EQ(answer.out, ok_answer) << r.what;
     EXPECT_EQ(answer.err, r.err) << r.what;
     EXPECT_EQ(answer.exit_status, 0) << r.what;

@@ -125,10 +125,10 @@ cgi_process start_cgi(const std::string& program, const cgi_request& request) {
   close(out[1]);
   close(err[1]);
   cgi_process process{pid, out[0], err[0], report, body_fd, request.rest_of_body, {}};
-  process.rest_at = request.rest_after_ms < 0
-                        ? std::chrono::steady_clock::time_point::max()
-                        : std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(request.rest_after_ms);
+  process.rest_at =
+      request.rest_after_ms < 0
+          ? std::chrono::steady_clock::time_point::max()
+          : std::chrono::steady_clock::now() + std::chrono::milliseconds(request.rest_after_ms);
   return process;
 }
 

@@ -14,7 +14,7 @@ namespace test_support {
 
 struct smtp_script {
   std::string greeting = "220 test ready\r\n";
-  int greeting_delay_ms = 0;  // how long a client waits for the greeting
+  int greeting_delay_ms = 0;         // how long a client waits for the greeting
   std::string reply = "250 ok\r\n";  // to every command but DATA
   std::string data_reply = "354 go on\r\n";
   // Replies in place of reply, by the command's first word ("MAIL", "RCPT",
