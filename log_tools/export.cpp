@@ -24,7 +24,7 @@ constexpr int failed = 2;  // a usage error, or a file that cannot be read or wr
 
 // Reads and writes go in blocks this large: few system calls, and a block
 // still fits the cache beside the other.
-constexpr std::size_t block_size = 256 * 1024;
+constexpr std::size_t block_size = std::size_t{256} * 1024;
 
 // The most one record takes once exported: every field as a JSON string,
 // with the keys, braces and LF.

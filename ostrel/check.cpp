@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -156,22 +157,28 @@ outcome check_log(const std::string& log) {
   return open_and_lock(log, file.st_uid);
 }
 
-// "/~user/rest" splits into user and rest, without a query or fragment.
-bool split_user_page(std::string_view page, std::string& user, std::string& rest) {
-  if (page.substr(0, 2) != "/~") return false;
+// A page path in a user's directory: "/~user/rest".
+struct user_page {
+  std::string user, rest;
+};
+
+// The user and the rest of "/~user/rest", without a query or fragment.
+std::optional<user_page> in_user_directory(std::string_view page) {
+  if (page.substr(0, 2) != "/~") return {};
   std::size_t slash = page.find('/', 2);
-  if (slash == std::string_view::npos || slash == 2) return false;
-  user = page.substr(2, slash - 2);
-  rest = page.substr(slash + 1, page.find_first_of("?#") - slash - 1);
-  return true;
+  if (slash == std::string_view::npos || slash == 2) return {};
+  return user_page{std::string(page.substr(2, slash - 2)),
+                   std::string(page.substr(slash + 1, page.find_first_of("?#") - slash - 1))};
 }
 
 // Served from the user's public_html, as Apache's UserDir public_html,
 // lighttpd's userdir and the README's nginx recipe do.
 outcome check_page(const char* page) {
-  std::string user, rest;
-  if (!split_user_page(page, user, rest))
+  std::optional<user_page> place = in_user_directory(page);
+  if (!place)
     return skipped("not checked: not a /~user/ path, so the web server's settings say where it is");
+  const std::string& user = place->user;
+  const std::string& rest = place->rest;
   const passwd* owner = getpwnam(user.c_str());
   if (!owner)
     return failed("no user " + user +
