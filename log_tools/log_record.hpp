@@ -7,10 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "ostrel/config.hpp"
+
 namespace log_tools {
 
-// The longest request the program reads (request_limit in ostrel/main.cpp).
-constexpr std::size_t longest_request = 3000;
+// The longest request the program reads, as the build sets it.
+constexpr std::size_t longest_request = config::request_limit;
 
 // The longest line the program can write, its LF not counted: every byte of
 // the request a value byte that escaping doubles, then 8 quotes and 3

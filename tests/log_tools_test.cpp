@@ -5,6 +5,7 @@
 
 #include "log_tools/export_format.hpp"
 #include "log_tools/log_record.hpp"
+#include "ostrel/config.hpp"
 #include "support/cgi_run.hpp"
 
 namespace {
@@ -114,11 +115,14 @@ TEST(JsonString, Cases) {
 }
 
 TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
-  // The biggest record a request of 3000 bytes makes: name and subject of
-  // 512 quotes, a message of 1024 line breaks, the rest the address.
-  std::string quotes(1024, '"'), address(3000 - 30 - 2048 - 1, 'a'), breaks;
-  for (int i = 0; i < 1024; ++i) breaks += "\\n";
-  std::string head = "\"" + quotes + "\",\"" + address + "@\",\"" + quotes + "\",\"";
+  // The biggest record a request makes: name and subject all quotes, a
+  // message all line breaks (each two bytes once logged), the rest the
+  // address, within the 30 bytes of the four names and their = and &.
+  const std::size_t fields = config::name_limit + config::subject_limit + config::message_limit;
+  std::string address(config::request_limit - 30 - fields - 1, 'a'), breaks;
+  for (std::size_t i = 0; i < config::message_limit; ++i) breaks += "\\n";
+  std::string head = "\"" + std::string(2 * config::name_limit, '"') + "\",\"" + address +
+                     "@\",\"" + std::string(2 * config::subject_limit, '"') + "\",\"";
   std::string lines[] = {
       R"("Ann","ann@example.org","Hi","one\ntwo")",
       R"("broken","line")",
@@ -133,7 +137,7 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
   EXPECT_EQ(answer.out,
             "\"name\",\"email\",\"subject\",\"message\"\r\n"
             "\"Ann\",\"ann@example.org\",\"Hi\",\"one\ntwo\"\r\n" +
-                head + std::string(1024, '\n') + "\"\r\n" +
+                head + std::string(config::message_limit, '\n') + "\"\r\n" +
                 "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n");
   EXPECT_EQ(answer.err,
             "ostrel-export: line 2: fewer than four fields\n"
