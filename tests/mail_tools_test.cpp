@@ -83,6 +83,8 @@ TEST(SmtpWireTest, BodyToWire) {
       // RFC 5322 lines: at most 998 octets, broken after the last space within them.
       {std::string(998, 'a'), std::string(998, 'a')},
       {std::string(999, 'a'), std::string(998, 'a') + "\r\na"},
+      {std::string(500, 'a') + " " + std::string(497, 'b'),
+       std::string(500, 'a') + " " + std::string(497, 'b')},
       {std::string(997, 'a') + " " + std::string(500, 'b'),
        std::string(997, 'a') + " \r\n" + std::string(500, 'b')},
       {"a " + std::string(1498, 'b'),
@@ -247,9 +249,15 @@ TEST(SmtpDialogueTest, RepliesAreReadWholeAndExamined) {
       {"mixed codes in one reply",
        edited([](smtp_script& s) { s.reply_to["."] = "250-queued\r\n550 but refused\r\n"; }), false,
        dialogue(plain_data), "end of data: malformed reply"},
-      {"a line of 600 octets",
-       edited([](smtp_script& s) { s.greeting = "220 " + std::string(594, 'x') + "\r\n"; }), false,
+      {"a line of 513 octets",
+       edited([](smtp_script& s) { s.greeting = "220 " + std::string(507, 'x') + "\r\n"; }), false,
        "QUIT\r\n", "greeting: reply too long", std::nullopt},
+      {"33 lines", edited([](smtp_script& s) {
+         s.greeting.clear();
+         for (int i = 0; i < 32; ++i) s.greeting += "220-x\r\n";
+         s.greeting += "220 x\r\n";
+       }),
+       false, "QUIT\r\n", "greeting: reply too long", std::nullopt},
       {"bytes without a line feed, without end",
        edited([](smtp_script& s) { s.flood = std::string(4096, 'x'); }), false, "QUIT\r\n",
        "greeting: reply too long", std::nullopt},

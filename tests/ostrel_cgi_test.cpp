@@ -267,7 +267,8 @@ TEST_F(Submission, UnwritableLogIsAnError) {
 // longer one, which a submission that waits too long would take.
 TEST_F(Submission, LockHeldElsewhereIsAnError) {
   write_file(log_path(), "earlier\n");
-  int held = open(log_path().c_str(), O_RDONLY);
+  // Not inherited by the program, which would then hold the lock itself.
+  int held = open(log_path().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_SH), 0);
   cgi_request request = form_post(form("a", "a@b", "s", "m"));
   request.directory = dir.path();
