@@ -59,6 +59,18 @@ bool first_address(const std::string& host, in_addr& address) {
   return last_resolved;
 }
 
+// The address in dotted-decimal form, as inet_ntoa writes it but without
+// its formatted printing.
+std::string dotted(in_addr address) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) text += '.';
+    text += std::to_string(bytes[i]);
+  }
+  return text;
+}
+
 // How far past its deadline a wait may end. The socket's own time-outs
 // bound every blocking call; setting them costs a system call, so they are
 // set again only once the time left has fallen this much below them.
@@ -92,7 +104,7 @@ void tcp_stream::connect_to(const std::string& host, int port) {
   failed = false;
   std::memset(buffer, 0, sizeof buffer);
   fd = -1;
-  peer_address = resolved ? ::inet_ntoa(peer.sin_addr) : host;
+  peer_address = resolved ? dotted(peer.sin_addr) : host;
   peer_port = port;
   // Without an address there is nothing to connect to: no socket is made.
   if (!resolved) {
@@ -101,11 +113,10 @@ void tcp_stream::connect_to(const std::string& host, int port) {
   }
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<std::uint16_t>(port));
+  // Nagle's algorithm stays on: a line goes out in one write, and a reader
+  // waits for the answer before it writes again, so nothing of its own is
+  // unacknowledged when it writes and Nagle holds nothing back.
   fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  // Commands go out in several small writes before each wait for a reply;
-  // Nagle would hold the later pieces until the peer's delayed ACK.
-  int one = 1;
-  if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // connect obeys the send time-out.
   if (fd < 0 || !bound_wait(SO_SNDTIMEO, send_bound) ||
       ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
