@@ -69,6 +69,17 @@ describe('answers as local redirects', () => {
     }
     assert.deepEqual(since(), { log: [], mails: [] });
   });
+
+  test('a submission with too many links gets the thank-you page, and lands in the spam log, not mailed', async () => {
+    const since = stack.mark();
+    const most = stack.settings().max_links;
+    const message = Array.from({ length: most + 1 }, (_, i) => `www.${i}.example`).join(' ');
+    const answer = await post(form({ name: 'Bo', email: 'bo@example.org', subject: 'Links', message }));
+    assert.equal(await answer.text(), stack.page('form_ok.html'));
+    assert.deepEqual(since(), { log: [], mails: [] });
+    assert.deepEqual(stack.logLines('spam.log').slice(-1), [`"Bo","bo@example.org","Links","${message}"\n`]);
+    assert.ok(stack.cgiErrors().includes(`ostrel: submission dropped: ${most + 1} links, more than ${most}; kept in the spam log ${stack.runDir}/spam.log\n`));
+  });
 });
 
 describe('the limit on the raw request', () => {
