@@ -25,16 +25,6 @@ function freePort() {
   });
 }
 
-// The site owner's address as the build leaves it: the demo sets no other.
-export function ownerAddress() {
-  const config = readFileSync(join(repo, 'ostrel', 'config.hpp'), 'latin1');
-  return /#define OSTREL_OWNER_ADDRESS "([^"]*)"/.exec(config)[1];
-}
-
-export function readPage(name) {
-  return readFileSync(join(repo, 'site', name), 'utf8');
-}
-
 const running = new Set();
 // Last resort when the test process ends without its cleanup: the demo and
 // the servers it started share one process group.
@@ -71,9 +61,15 @@ export async function startStack() {
     base: `http://127.0.0.1:${webPort}`,
     output: () => output,
 
-    // Lines of the request log, each with its line feed.
-    logLines() {
-      const path = join(runDir, 'request_form.log');
+    // The settings the demo's program is built with, as the build read them back.
+    settings: () => JSON.parse(readFileSync(join(runDir, 'build', 'ostrel-settings.json'), 'utf8')),
+
+    // An example page as the build made it.
+    page: (name) => readFileSync(join(runDir, 'build', 'pages', name), 'utf8'),
+
+    // Lines of the request log (or of another log in the run folder), each with its line feed.
+    logLines(name = 'request_form.log') {
+      const path = join(runDir, name);
       if (!existsSync(path)) return [];
       return readFileSync(path, 'latin1').split(/(?<=\n)/);
     },
@@ -134,15 +130,18 @@ export async function startStack() {
   return stack;
 }
 
-// The two mails of an accepted submission, as the mailbox receives them:
-// the owner notification, then the acknowledgement. Each mail's data is its
-// header block, an empty line, its text and the line end after the text.
-export function expectedMails({ name, email, subject, message }, owner) {
+// The two mails of an accepted submission, as the mailbox receives them from
+// the demo's program, which sends the notification from the owner's address
+// as the README recommends: the owner notification, then the
+// acknowledgement. Each mail's data is its header block, an empty line, its
+// text and the line end after the text.
+export function expectedMails({ name, email, subject, message }, settings) {
+  const owner = settings.owner_address;
   return [
     {
-      mail_from: email,
+      mail_from: owner,
       rcpt_tos: [owner],
-      data: `From: ${email}\r\nTo: ${owner}\r\nSubject: ${subject}\r\n\r\n`
+      data: `From: ${owner}\r\nTo: ${owner}\r\nReply-To: ${email}\r\nSubject: ${subject}\r\n\r\n`
         + `${name}\r\n${email}\r\n${message}\r\n\r\n`,
     },
     {

@@ -2,7 +2,7 @@
 // form cannot make, and what the web server shows for each.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { expectedMails, ownerAddress, readPage, startStack } from './stack.mjs';
+import { expectedMails, startStack } from './stack.mjs';
 
 let stack;
 before(async () => { stack = await startStack(); });
@@ -32,10 +32,10 @@ describe('answers as local redirects', () => {
     // The server follows the program's Location itself: the page, not a 302.
     assert.equal(answer.status, 200);
     assert.equal(answer.headers.get('location'), null);
-    assert.equal(await answer.text(), readPage('form_ok.html'));
+    assert.equal(await answer.text(), stack.page('form_ok.html'));
     const { log, mails } = since();
     assert.deepEqual(log, ['"Bo","bo@example.org","Sent by a script","No Origin, no Referer"\n']);
-    assert.deepEqual(mails, expectedMails(fields, ownerAddress()));
+    assert.deepEqual(mails, expectedMails(fields, stack.settings()));
   });
 
   // The demo turns on the defences against bots, as the README recommends.
@@ -43,14 +43,14 @@ describe('answers as local redirects', () => {
     const since = stack.mark();
     const fields = { name: 'Bo', email: 'bo@example.org', subject: 'x', message: 'y' };
     const get = await fetch(`${program()}?${form(fields)}`, { redirect: 'manual' });
-    assert.equal(await get.text(), readPage('form_error.html'));
+    assert.equal(await get.text(), stack.page('form_error.html'));
     const foreign = await fetch(program(), {
       method: 'POST',
       headers: { 'Content-Type': 'application/x-www-form-urlencoded', Origin: 'http://evil.example' },
       body: form(fields),
       redirect: 'manual',
     });
-    assert.equal(await foreign.text(), readPage('form_error.html'));
+    assert.equal(await foreign.text(), stack.page('form_error.html'));
     assert.deepEqual(since(), { log: [], mails: [] });
     assert.match(stack.cgiErrors(), /^ostrel: submission refused: sent from another site's page, http:\/\/evil\.example$/m);
   });
@@ -58,33 +58,47 @@ describe('answers as local redirects', () => {
   test('a refused POST gets the error page and leaves log and mailbox alone', async () => {
     const since = stack.mark();
     const refused = [
-      { name: 'Bo', email: 'bo+tag@example.org', subject: 'x', message: 'y' },
+      { name: 'Bo', email: 'bo,tag@example.org', subject: 'x', message: 'y' },
       { name: 'Bo', email: 'bo@example.org', subject: 'x', message: '' },
-      { name: 'Bo', email: 'bo@example.org', subject: 'x'.repeat(513), message: 'y' },
+      { name: 'Bo', email: 'bo@example.org', subject: 'x'.repeat(stack.settings().subject_limit + 1), message: 'y' },
     ];
     for (const fields of refused) {
       const answer = await post(form(fields));
       assert.equal(answer.status, 200);
-      assert.equal(await answer.text(), readPage('form_error.html'), JSON.stringify(fields).slice(0, 80));
+      assert.equal(await answer.text(), stack.page('form_error.html'), JSON.stringify(fields).slice(0, 80));
     }
     assert.deepEqual(since(), { log: [], mails: [] });
   });
+
+  test('a submission with too many links gets the thank-you page, and lands in the spam log, not mailed', async () => {
+    const since = stack.mark();
+    const most = stack.settings().max_links;
+    const message = Array.from({ length: most + 1 }, (_, i) => `www.${i}.example`).join(' ');
+    const answer = await post(form({ name: 'Bo', email: 'bo@example.org', subject: 'Links', message }));
+    assert.equal(await answer.text(), stack.page('form_ok.html'));
+    assert.deepEqual(since(), { log: [], mails: [] });
+    assert.deepEqual(stack.logLines('spam.log').slice(-1), [`"Bo","bo@example.org","Links","${message}"\n`]);
+    assert.ok(stack.cgiErrors().includes(`ostrel: submission dropped: ${most + 1} links, more than ${most}; kept in the spam log ${stack.runDir}/spam.log\n`));
+  });
 });
 
-describe('the 3000-byte limit on the raw request', () => {
-  // Valid fields, the address padded so that the body is exactly `size` bytes.
+describe('the limit on the raw request', () => {
+  const limit = () => stack.settings().request_limit;
+  // Valid fields, the message padded with commas, each sent as three bytes,
+  // so that the body is exactly `size` bytes.
   function bodyOf(size) {
-    const head = 'name=Cy&subject=Limit&message=Long+address&email=cy@';
-    return head + 'x'.repeat(size - head.length);
+    const head = 'name=Cy&email=cy@example.org&subject=Limit&message=';
+    const commas = Math.floor((size - head.length) / 3);
+    return head + '%2C'.repeat(commas) + 'x'.repeat(size - head.length - 3 * commas);
   }
 
-  test('a body of exactly 3000 bytes is accepted', async () => {
+  test('a body of exactly the limit is accepted', async () => {
     const since = stack.mark();
-    const body = bodyOf(3000);
-    assert.equal(Buffer.byteLength(body), 3000);
+    const body = bodyOf(limit());
+    assert.equal(Buffer.byteLength(body), limit());
 
     const answer = await post(body);
-    assert.equal(await answer.text(), readPage('form_ok.html'));
+    assert.equal(await answer.text(), stack.page('form_ok.html'));
     assert.equal(since().log.length, 1);
   });
 
@@ -97,7 +111,7 @@ describe('the 3000-byte limit on the raw request', () => {
 
   test('a longer body gets the bare refusal text or a 500 from lighttpd, nothing logged or mailed', async () => {
     const since = stack.mark();
-    for (const size of [3001, 10_000]) {
+    for (const size of [limit() + 1, 3 * limit()]) {
       const answer = await post(bodyOf(size));
       const text = await answer.text();
       if (answer.status === 200) {
@@ -115,7 +129,7 @@ describe('the 3000-byte limit on the raw request', () => {
     const since = stack.mark();
     // The GET text starts with a line feed, which lighttpd reads as the end
     // of an empty header block; the rest becomes the body.
-    const answer = await fetch(`${program()}?${bodyOf(3001)}`, { redirect: 'manual' });
+    const answer = await fetch(`${program()}?${bodyOf(limit() + 1)}`, { redirect: 'manual' });
     assert.equal(answer.status, 200);
     assert.equal(answer.headers.get('content-type'), null);
     assert.equal(await answer.text(), tooLong);
