@@ -2,6 +2,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace cgi_tools {
 
@@ -102,23 +104,41 @@ inline long declared_length(const char* text) { return std::strtol(text, nullptr
 // buffer a body or time out a slow client themselves; this is the last guard.
 inline constexpr std::chrono::milliseconds body_time_limit{30000};
 
-// Reads exactly n bytes of a POST body by the deadline. A web server hands
-// the body over as a file or a pipe; from a pipe, a client that stops
-// sending must not hold the process. A stream without a descriptor (as
-// tests use) is read as it is.
-inline bool read_body(std::FILE* in, char* into, std::size_t n,
-                      std::chrono::steady_clock::time_point deadline) {
-  int fd = fileno(in);
-  if (fd < 0) return std::fread(into, n, 1, in) == 1;
-  std::size_t have = 0;
-  while (have < n) {
+// Waits, within the time limit that started at first, until fd has
+// something to read; false when the time ran out first.
+inline bool body_arrives(int fd, std::chrono::milliseconds time_limit,
+                         std::optional<std::chrono::steady_clock::time_point>& deadline) {
+  if (!deadline) deadline = std::chrono::steady_clock::now() + time_limit;
+  for (;;) {
     auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+        std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now())
             .count();
     if (left <= 0) return false;
     pollfd p{fd, POLLIN, 0};
     int ready = ::poll(&p, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));
-    ssize_t got = ready > 0 ? ::read(fd, into + have, n - have) : -1;
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// Reads exactly n bytes of a POST body within time_limit. A web server hands
+// the body over as a file or a pipe; from a pipe, a client that stops
+// sending must not hold the process. What is there already is taken without
+// a wait, so the time limit costs nothing until something has to be waited
+// for. A stream without a descriptor (as tests use) is read as it is.
+inline bool read_body(std::FILE* in, char* into, std::size_t n,
+                      std::chrono::milliseconds time_limit) {
+  int fd = fileno(in);
+  if (fd < 0) return std::fread(into, n, 1, in) == 1;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::size_t have = 0;
+  while (have < n) {
+    iovec rest{into + have, n - have};
+    ssize_t got = ::preadv2(fd, &rest, 1, -1, RWF_NOWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EOPNOTSUPP)) {
+      if (!body_arrives(fd, time_limit, deadline)) return false;
+      got = ::read(fd, into + have, n - have);
+    }
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     have += static_cast<std::size_t>(got);
@@ -139,14 +159,14 @@ class cgi {
   // unusable request (a POST body not whole within body_time included)
   // writes the fault's text and ends the process.
   explicit cgi(const int& limit, std::chrono::milliseconds body_time = body_time_limit) {
-    fault f = load(limit, stdin, std::chrono::steady_clock::now() + body_time);
+    fault f = load(limit, stdin, body_time);
     if (f != fault::none) stop(f);
   }
 
   // The same, reading a POST body from `in`, but reports a fault in `outcome`
   // instead of ending the process, so tests and fuzzers run it in one process.
   cgi(const int& limit, std::FILE* in, fault& outcome) {
-    outcome = load(limit, in, std::chrono::steady_clock::now() + body_time_limit);
+    outcome = load(limit, in, body_time_limit);
   }
 
   ~cgi() {
@@ -179,15 +199,15 @@ class cgi {
   }
 
  private:
-  fault load(int limit, std::FILE* in, std::chrono::steady_clock::time_point deadline) {
+  fault load(int limit, std::FILE* in, std::chrono::milliseconds body_time) {
     const char* method = std::getenv("REQUEST_METHOD");
     if (!method) return fault::no_method;
-    if (std::strncmp(method, "POST", 4) == 0) return load_post(limit, in, deadline);
+    if (std::strncmp(method, "POST", 4) == 0) return load_post(limit, in, body_time);
     if (std::strncmp(method, "GET", 3) == 0) return load_get(limit);
     return fault::none;  // another method: an empty form
   }
 
-  fault load_post(long limit, std::FILE* in, std::chrono::steady_clock::time_point deadline) {
+  fault load_post(long limit, std::FILE* in, std::chrono::milliseconds body_time) {
     is_post = true;
     const char* declared = std::getenv("CONTENT_LENGTH");
     if (!declared) return fault::no_length;
@@ -198,7 +218,7 @@ class cgi {
     if (n <= 0) return fault::unreadable;
     query = new (std::nothrow) char[static_cast<std::size_t>(n) + 1];
     if (!query) return fault::no_memory;
-    if (!read_body(in, query, static_cast<std::size_t>(n), deadline)) return fault::unreadable;
+    if (!read_body(in, query, static_cast<std::size_t>(n), body_time)) return fault::unreadable;
     query[n] = '\0';
     split(query, static_cast<std::size_t>(n));
     return fault::none;

@@ -75,6 +75,10 @@ std::string dotted(in_addr address) {
 // bound every blocking call; setting them costs a system call, so they are
 // set again only once the time left has fallen this much below them.
 constexpr std::chrono::milliseconds timeout_slack{10};
+// The longest receive time-out: a read that it ends with time still left is
+// made again. So a deadline brought closer, as the wait for QUIT's reply
+// brings it, needs no time-out of its own while it is this far off or more.
+constexpr std::chrono::seconds longest_receive_wait{1};
 
 timeval as_timeval(std::chrono::steady_clock::duration span) {
   // At least a microsecond: a time-out of zero would mean none at all.
@@ -129,6 +133,8 @@ bool tcp_stream::bound_wait(int option, std::chrono::steady_clock::duration& bou
   if (!deadline) return true;
   auto left = *deadline - std::chrono::steady_clock::now();
   if (left <= left.zero()) return false;
+  if (option == SO_RCVTIMEO)
+    left = std::min<std::chrono::steady_clock::duration>(left, longest_receive_wait);
   if (bound == bound.zero() || left + timeout_slack < bound) {
     timeval limit = as_timeval(left);
     if (::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit) != 0) return false;
@@ -164,8 +170,10 @@ bool tcp_stream::take_waiting() {
       incoming_end = static_cast<std::size_t>(n);
       return true;
     }
-    // The end of the stream, an error, or the time-out (EAGAIN).
-    if (n == 0 || errno != EINTR) return false;
+    // The end of the stream or an error; a time-out (EAGAIN) with time
+    // still left reads again.
+    bool timed_out = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && deadline;
+    if (n == 0 || (errno != EINTR && !timed_out)) return false;
   }
 }
 
