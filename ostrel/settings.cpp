@@ -45,6 +45,7 @@ int main() {
   number("name_limit", static_cast<long>(config::name_limit));
   number("subject_limit", static_cast<long>(config::subject_limit));
   number("message_limit", static_cast<long>(config::message_limit));
+  number("longest_address", static_cast<long>(config::longest_address));
   number("mail_timeout_ms", config::mail_timeout_ms);
   number("log_lock_timeout_ms", config::log_lock_timeout_ms);
   number("body_timeout_ms", config::body_timeout_ms);

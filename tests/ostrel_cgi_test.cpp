@@ -314,7 +314,7 @@ TEST_F(Submission, FileSizeLimitCutsNothing) {
 // even without the log's lock; the next test is the lock's.)
 TEST_F(Submission, ConcurrentSubmissionsNeverInterleave) {
   constexpr int count = 200;
-  std::string quotes(512, '"');
+  std::string quotes(std::min(config::name_limit, config::subject_limit), '"');
   std::string message;
   for (int i = 0; i < 256; ++i) message += "\"\r\n\"";  // sent raw: the decoder keeps them
   std::string tail = "\",\"a@b\",\"" + csv(quotes) + "\",\"" + csv(message) + "\"\n";
