@@ -171,6 +171,15 @@ inline std::string not_good(const reply& r, deadline_type deadline) {
   return "connection lost";
 }
 
+// RFC 5321 3.1, 4.1.1.10: a client that ends a dialogue that still stands
+// says QUIT and waits a little for the reply, whatever came before.
+inline void quit(net_tools::tcp_stream& stream, deadline_type deadline) {
+  if (!stream) return;
+  stream << "QUIT\r\n";
+  stream.deadline = std::min(deadline, std::chrono::steady_clock::now() + quit_wait);
+  read_reply(stream);
+}
+
 class smtp {
  public:
   std::string server;
@@ -223,13 +232,7 @@ inline bool smtp::send(deadline_type deadline) {
   net_tools::tcp_stream stream(server, port, deadline);
   if (!stream) return fail("no connection to " + peer);
   bool accepted = converse(stream, deadline);
-  // RFC 5321 3.1, 4.1.1.10: a client that ends a dialogue that still stands
-  // says QUIT, accepted or not, and waits a little for the reply.
-  if (stream) {
-    stream << "QUIT\r\n";
-    stream.deadline = std::min(deadline, std::chrono::steady_clock::now() + quit_wait);
-    read_reply(stream);
-  }
+  quit(stream, deadline);
   stream.close();
   return accepted;
 }

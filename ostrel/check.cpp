@@ -241,11 +241,7 @@ outcome check_mail_server() {
   if (!stream)
     return failed("no connection; give the mail server a listener there (README: Deployment, 5)");
   std::string why = try_envelope(stream, deadline);
-  if (stream) {
-    stream << "QUIT\r\n";
-    stream.deadline = std::min(deadline, std::chrono::steady_clock::now() + mail_tools::quit_wait);
-    mail_tools::read_reply(stream);
-  }
+  mail_tools::quit(stream, deadline);
   if (!why.empty())
     return failed(why + "; it must take mail for and from " + owner +
                   " from this machine, unauthenticated, without angle brackets (README: "
