@@ -159,14 +159,14 @@ class cgi {
   // unusable request (a POST body not whole within body_time included)
   // writes the fault's text and ends the process.
   explicit cgi(const int& limit, std::chrono::milliseconds body_time = body_time_limit) {
-    fault f = load(limit, stdin, body_time);
+    fault f = load_or_release(limit, stdin, body_time);
     if (f != fault::none) stop(f);
   }
 
   // The same, reading a POST body from `in`, but reports a fault in `outcome`
   // instead of ending the process, so tests and fuzzers run it in one process.
   cgi(const int& limit, std::FILE* in, fault& outcome) {
-    outcome = load(limit, in, body_time_limit);
+    outcome = load_or_release(limit, in, body_time_limit);
   }
 
   ~cgi() {
@@ -199,6 +199,17 @@ class cgi {
   }
 
  private:
+  // A map entry that cannot be allocated throws out of the constructor, and
+  // then no destructor runs: the block of a POST is released here.
+  fault load_or_release(int limit, std::FILE* in, std::chrono::milliseconds body_time) {
+    try {
+      return load(limit, in, body_time);
+    } catch (...) {
+      if (is_post) delete[] query;
+      throw;
+    }
+  }
+
   fault load(int limit, std::FILE* in, std::chrono::milliseconds body_time) {
     const char* method = std::getenv("REQUEST_METHOD");
     if (!method) return fault::no_method;
