@@ -288,10 +288,14 @@ TEST(TcpStreamTest, UnresolvedHostMakesNoSocket) {
 TEST(TcpStreamTest, DeadlineEndsWaitsOnSilentPeer) {
   alarm_guard guard;
   test_support::mute_listener listener;
-  tcp_stream s("127.0.0.1", listener.port(), steady_clock::now() + milliseconds(200));
+  // Further off than the longest single wait of a read (1 s): the wait
+  // after it must be cut to what is left, not last a whole second again.
+  const auto deadline = steady_clock::now() + milliseconds(1200);
+  tcp_stream s("127.0.0.1", listener.port(), deadline);
   ASSERT_FALSE(is_null(s)) << "the kernel completes the connection into the backlog";
   EXPECT_EQ(s.get(), '\0');
   EXPECT_TRUE(is_null(s));
+  EXPECT_LT(steady_clock::now(), deadline + milliseconds(300)) << "waited past the deadline";
 
   // Past the deadline every operation fails at once.
   s.clear();
