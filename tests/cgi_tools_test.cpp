@@ -1,17 +1,21 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cgi_tools/cgi.hpp"
-#include "ostrel/config.hpp"
+
 
 namespace {
 
 // The program's limit on the raw request text.
-constexpr int limit = config::request_limit;
+constexpr int limit = 3000;
 
 using form_map = std::map<char*, char*, cgi_tools::form_var_comp>;
 using decoder = cgi_tools::cgi<form_map>;
@@ -247,6 +251,35 @@ TEST_F(CgiEnvironment, AbsentNameYieldsNull) {
   char key[] = "b";
   EXPECT_EQ(d.form_vars[key], nullptr);
   EXPECT_EQ(d.form_vars.size(), 2u);
+}
+
+// A body that trickles in through a pipe, a byte at a time: its time limit
+// covers the whole body, not each wait, so a client that sends a byte now
+// and then cannot hold the process for ever.
+TEST(ReadBody, TimeLimitCoversTheWholeBody) {
+  struct row {
+    int gap_ms, limit_ms;
+    bool whole;
+  } rows[] = {{10, 1000, true}, {60, 300, false}};
+  std::signal(SIGPIPE, SIG_IGN);  // the client's write once the reader has gone
+  for (const auto& r : rows) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    std::thread client([&] {
+      for (int i = 0; i < 12; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(r.gap_ms));
+        if (write(pipe_ends[1], "x", 1) != 1) break;  // the reader gave up
+      }
+      close(pipe_ends[1]);
+    });
+    std::FILE* in = fdopen(pipe_ends[0], "r");
+    char body[12];
+    EXPECT_EQ(cgi_tools::read_body(in, body, sizeof body, std::chrono::milliseconds(r.limit_ms)),
+              r.whole)
+        << "a byte every " << r.gap_ms << " ms";
+    std::fclose(in);
+    client.join();
+  }
 }
 
 TEST(FormVarComp, OrdersBytesUnsigned) {
