@@ -12,6 +12,7 @@
 
 #include "log_tools/export_format.hpp"
 #include "log_tools/log_record.hpp"
+#include "ostrel/config.hpp"
 
 namespace {
 
@@ -28,7 +29,9 @@ constexpr std::size_t block_size = std::size_t{256} * 1024;
 
 // The most one record takes once exported: every field as a JSON string,
 // with the keys, braces and LF.
-constexpr std::size_t longest_export = json_string_room(longest_line) + 64;
+constexpr std::size_t longest_export(std::size_t longest_line) {
+  return json_string_room(longest_line) + 64;
+}
 
 constexpr char usage_text[] = "usage: ostrel-export [--json] [FILE]\n";
 
@@ -100,7 +103,8 @@ enum class next_line { whole, too_long, unterminated, end, read_error };
 // longer than any record is dropped as it streams past, never held.
 class line_reader {
  public:
-  explicit line_reader(int fd) : fd_(fd), buffer_(longest_line + 1 + block_size) {}
+  line_reader(int fd, std::size_t longest_line)
+      : fd_(fd), longest_line_(longest_line), buffer_(longest_line + 1 + block_size) {}
 
   next_line next(std::string_view& line) {
     for (;;) {
@@ -111,9 +115,9 @@ class line_reader {
         begin_ += size + 1;
         bool was_skipping = skipping_;
         skipping_ = false;
-        return was_skipping || size > longest_line ? next_line::too_long : next_line::whole;
+        return was_skipping || size > longest_line_ ? next_line::too_long : next_line::whole;
       }
-      if (end_ - begin_ > longest_line) skipping_ = true;
+      if (end_ - begin_ > longest_line_) skipping_ = true;
       if (skipping_) begin_ = end_ = 0;
       if (at_eof_) return at_end(line);
       if (!fill()) return next_line::read_error;
@@ -146,6 +150,7 @@ class line_reader {
   }
 
   int fd_;
+  std::size_t longest_line_;
   std::vector<char> buffer_;
   std::size_t begin_ = 0;  // the next line's first byte
   std::size_t end_ = 0;    // past the last byte read
@@ -156,9 +161,9 @@ class line_reader {
 // Standard output gathered into writes of a block or more.
 class block_writer {
  public:
-  block_writer() : buffer_(block_size + longest_export) {}
+  explicit block_writer(std::size_t longest_record) : buffer_(block_size + longest_record) {}
 
-  // Where the next record goes; it may take up to longest_export bytes.
+  // Where the next record goes; it may take up to the longest record's bytes.
   char* cursor() { return buffer_.data() + used_; }
 
   // Takes the bytes up to end, and writes them out once a block is full.
@@ -208,17 +213,17 @@ char* put_json_record(char* out, const fields& record) {
   return put(out, "}\n");
 }
 
-// Why a line the reader gave is no record, or nullptr when it is one.
-const char* refusal(next_line kind, std::string_view line, fields& record) {
+// Why a line the reader gave is no record, or nothing when it is one.
+failure refusal(next_line kind, std::string_view line, fields& record) {
   if (kind == next_line::too_long) return "longer than any record ostrel writes";
   if (kind == next_line::unterminated) return "no line feed at the end";
   return split_record(line, record);
 }
 
 // Exports every record of the input, naming each line left out; gives the exit status.
-int export_records(int fd, const char* name, bool json) {
-  line_reader reader(fd);
-  block_writer out;
+int export_records(int fd, const char* name, bool json, std::size_t longest_line) {
+  line_reader reader(fd, longest_line);
+  block_writer out(longest_export(longest_line));
   if (!json && !out.advance(put(out.cursor(), csv_header))) return file_failure("standard output");
   bool skipped = false;
   std::string_view line;
@@ -226,8 +231,8 @@ int export_records(int fd, const char* name, bool json) {
   next_line kind;
   for (unsigned long number = 1; (kind = reader.next(line)) != next_line::end; ++number) {
     if (kind == next_line::read_error) return file_failure(name);
-    if (const char* why = refusal(kind, line, record)) {
-      complain("line " + std::to_string(number) + ": " + why);
+    if (failure why = refusal(kind, line, record)) {
+      complain("line " + std::to_string(number) + ": " + *why);
       skipped = true;
       continue;
     }
@@ -238,12 +243,12 @@ int export_records(int fd, const char* name, bool json) {
   return skipped ? lines_skipped : all_exported;
 }
 
-int run(const options& chosen) {
+int run(const options& chosen, std::size_t longest_line) {
   if (!chosen.path || std::string_view(chosen.path) == "-")
-    return export_records(STDIN_FILENO, "standard input", chosen.json);
+    return export_records(STDIN_FILENO, "standard input", chosen.json, longest_line);
   int fd = open(chosen.path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return file_failure(chosen.path);
-  int status = export_records(fd, chosen.path, chosen.json);
+  int status = export_records(fd, chosen.path, chosen.json, longest_line);
   close(fd);
   return status;
 }
@@ -257,5 +262,7 @@ int main(int argc, char** argv) {
     return failed;
   }
   if (chosen.help) return std::fputs(help_text, stdout) < 0 ? failed : all_exported;
-  return run(chosen);
+  // The longest record follows the longest request the program reads.
+  const settings site = config::built();
+  return run(chosen, longest_line(static_cast<std::size_t>(site.request_limit)));
 }

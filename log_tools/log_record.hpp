@@ -1,26 +1,53 @@
-// The request log read back: one line into the four fields of its record,
-// and a field into the value that was logged.
+// The request log's record, written and read back in one place: the
+// values of one submission into one line, that line into its fields, and a
+// field into the value that was logged. The spam log has the same records.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "ostrel/config.hpp"
-
 namespace log_tools {
 
-// The longest request the program reads, as the build sets it.
-constexpr std::size_t longest_request = config::request_limit;
-
-// The longest line the program can write, its LF not counted: every byte of
-// the request a value byte that escaping doubles, then 8 quotes and 3
-// commas. It holds for any log of values taken from such requests, whatever
-// the field limits, the spam log's too.
-constexpr std::size_t longest_line = 2 * longest_request + 11;
+// What went wrong, or nothing when all went well.
+using failure = std::optional<std::string>;
 
 constexpr std::size_t field_count = 4;  // name, email, subject, message
+
+// The longest line the program writes for a request of request_limit
+// bytes, its LF not counted: every byte of the request a value byte that
+// escaping doubles, then 8 quotes and 3 commas. It holds for any log of
+// values taken from such requests, whatever the field limits.
+constexpr std::size_t longest_line(std::size_t request_limit) { return 2 * request_limit + 11; }
+
+// The value with each double quote doubled and CR, LF written as \r, \n,
+// so that it fits between the quotes of one field on one line. A backslash
+// stays as it is.
+inline std::string escape(std::string_view value) {
+  std::string escaped;
+  escaped.reserve(value.size());
+  for (char c : value) {
+    if (c == '"')
+      escaped += "\"\"";
+    else if (c == '\n')
+      escaped += "\\n";
+    else if (c == '\r')
+      escaped += "\\r";
+    else
+      escaped += c;
+  }
+  return escaped;
+}
+
+// One record with its LF: each value escaped and quoted, separated by commas.
+inline std::string record_line(std::initializer_list<std::string_view> values) {
+  std::string line;
+  for (std::string_view value : values) line += (line.empty() ? "\"" : ",\"") + escape(value) + "\"";
+  return line + "\n";
+}
 
 // A record's fields as the log holds them: between their quotes, still escaped.
 using fields = std::array<std::string_view, field_count>;
@@ -66,9 +93,9 @@ inline const char* after_field(std::string_view line, std::size_t at, std::size_
 }  // namespace detail
 
 // Splits one line, its LF taken off, into the four fields of a record,
-// accepting exactly what the log's writer makes. Gives nullptr, or why the
-// line is not a record.
-inline const char* split_record(std::string_view line, fields& out) {
+// accepting exactly what record_line makes. Gives nothing, or why the line
+// is not a record.
+inline failure split_record(std::string_view line, fields& out) {
   if (line.empty()) return "an empty line";
   std::size_t at = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -80,7 +107,7 @@ inline const char* split_record(std::string_view line, fields& out) {
     if (const char* why = detail::after_field(line, ++at, i)) return why;
     ++at;
   }
-  return nullptr;
+  return {};
 }
 
 // Calls put with each byte of the value that a field holds: "" is one

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -191,13 +192,15 @@ class smtp {
   std::string subject;
   std::string body;
   int port;
-  // Why the last send() returned false: the step and the server's reply
+  // Why the last dialogue failed: the step and the server's reply
   // ("RCPT TO: 550 no such user"), what was wrong with the reply ("HELO:
   // malformed reply"), or what became of the connection ("no connection to
-  // localhost:2600"). Empty when the server took the message.
-  std::string failure;
+  // localhost:2600"). Nothing when the server took the message.
+  std::optional<std::string> failure;
   // Whether that failure was the server's refusal.
   bool refused = false;
+  // Whether the last dialogue got as far as a connection.
+  bool connected = false;
 
   // Delivers the message in one dialogue with server on port, ending by the
   // deadline (or within limit). The dialogue stops at the first reply that
@@ -205,9 +208,14 @@ class smtp {
   // message; otherwise failure says why.
   bool send(deadline_type deadline);
   bool send(std::chrono::milliseconds limit = dialogue_limit);
+  // The same dialogue up to the recipients' replies, then RSET: whether the
+  // server would take mail from `from` to `to`, without sending any.
+  bool try_envelope(deadline_type deadline);
 
  private:
-  bool converse(net_tools::tcp_stream& stream, deadline_type deadline);
+  enum class purpose { deliver, try_only };
+  bool dialogue(deadline_type deadline, purpose what);
+  bool envelope(net_tools::tcp_stream& stream, deadline_type deadline);
   bool command(net_tools::tcp_stream& stream, deadline_type deadline, const std::string& text,
                const char* step, bool (*good)(int code) = is_positive);
   bool answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
@@ -220,9 +228,16 @@ inline bool smtp::send(std::chrono::milliseconds limit) {
   return send(std::chrono::steady_clock::now() + limit);
 }
 
-inline bool smtp::send(deadline_type deadline) {
-  failure.clear();
+inline bool smtp::send(deadline_type deadline) { return dialogue(deadline, purpose::deliver); }
+
+inline bool smtp::try_envelope(deadline_type deadline) {
+  return dialogue(deadline, purpose::try_only);
+}
+
+inline bool smtp::dialogue(deadline_type deadline, purpose what) {
+  failure.reset();
   refused = false;
+  connected = false;
   for (const std::string* value : {&server, &from, &to, &cc, &bcc, &reply_to})
     if (has_line_break(*value)) return fail("a line break in the server name or an address");
   const std::string peer = server + ":" + std::to_string(port);
@@ -231,15 +246,24 @@ inline bool smtp::send(deadline_type deadline) {
 
   net_tools::tcp_stream stream(server, port, deadline);
   if (!stream) return fail("no connection to " + peer);
-  bool accepted = converse(stream, deadline);
+  connected = true;
+  bool good = envelope(stream, deadline);
+  if (good && what == purpose::try_only) good = command(stream, deadline, "RSET", "RSET");
+  // RFC 5321 3.3: without a 354 the server reads what follows as commands,
+  // and the message text must never reach it as such.
+  if (good && what == purpose::deliver) {
+    good = command(stream, deadline, "DATA", "DATA", is_go_ahead);
+    if (good) stream << mail_data();
+    good = good && answered(stream, deadline, "end of data", is_positive);
+  }
   quit(stream, deadline);
   stream.close();
-  return accepted;
+  return good;
 }
 
-// The steps up to the end of the data, each waiting for its reply; the
-// first reply that is not good ends them.
-inline bool smtp::converse(net_tools::tcp_stream& stream, deadline_type deadline) {
+// The greeting, HELO, MAIL FROM and each RCPT TO, each waiting for its
+// reply; the first reply that is not good ends them.
+inline bool smtp::envelope(net_tools::tcp_stream& stream, deadline_type deadline) {
   if (!answered(stream, deadline, "greeting", is_positive) ||
       !command(stream, deadline, "HELO " + server, "HELO") ||
       !command(stream, deadline, "MAIL FROM: " + from, "MAIL FROM"))
@@ -248,11 +272,7 @@ inline bool smtp::converse(net_tools::tcp_stream& stream, deadline_type deadline
     if (recipient != &to && recipient->empty()) continue;
     if (!command(stream, deadline, "RCPT TO: " + *recipient, "RCPT TO")) return false;
   }
-  // RFC 5321 3.3: without a 354 the server reads what follows as commands,
-  // and the message text must never reach it as such.
-  if (!command(stream, deadline, "DATA", "DATA", is_go_ahead)) return false;
-  stream << mail_data();
-  return answered(stream, deadline, "end of data", is_positive);
+  return true;
 }
 
 inline bool smtp::command(net_tools::tcp_stream& stream, deadline_type deadline,

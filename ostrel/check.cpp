@@ -1,7 +1,5 @@
-// ostrel-check: tries what ostrel will need on this machine, with the
-// settings ostrel was built with (the request log, the two redirect pages,
-// the mail server), so that the site owner finds a wrong setting before a
-// visitor does. It sends no mail and changes nothing.
+#include "ostrel/check.hpp"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <nss.h>
@@ -20,45 +18,9 @@
 #include <string_view>
 
 #include "mail_tools/smtp.hpp"
-#include "net_tools/tcp_stream"
-#include "ostrel/config.hpp"
 #include "ostrel/one_line.hpp"
 
 namespace {
-
-// Exit statuses.
-constexpr int all_passed = 0;
-constexpr int some_failed = 1;
-constexpr int usage_error = 2;
-
-constexpr char usage_text[] = "usage: ostrel-check [--help]\n";
-
-constexpr char help_text[] = R"(usage: ostrel-check [--help]
-
-Tries what ostrel needs on this machine, with the settings this build of
-ostrel was made with, so that a wrong setting is found before a visitor
-finds it. Run it as the web server's user, after installing:
-
-  runuser -u www-data -- ostrel-check
-
-It sends no mail and changes nothing. It prints the settings, then one
-line per check: ok, FAIL with what to do, or skip with why.
-
-  request log  its folder exists; the file exists, or this user may make it
-               there; it is a regular file that this user can append to and
-               lock as ostrel does; not everyone may write to it.
-  pages        the thank-you and the error page, when their path is /~user/...:
-               public_html/... in the user's home (from /etc/passwd) is
-               there and this user can read it.
-               Other page paths are the web server's own business: skipped.
-  mail server  answers within ostrel's mail time limit and accepts HELO,
-               MAIL FROM and RCPT TO with the owner's address as ostrel
-               sends them; the check then says RSET and QUIT.
-
-The settings are compiled in, so it takes no arguments but --help.
-
-Exit status: 0 every check passed, 1 a check failed, 2 a usage error.
-)";
 
 enum class verdict { ok, fail, skip };
 
@@ -117,7 +79,7 @@ outcome log_to_come(const std::string& log, const std::string& folder, uid_t fol
 
 // Opened as ostrel opens it, but without O_CREAT; never written. The lock
 // is ostrel's, let go at once.
-outcome open_and_lock(const std::string& log, uid_t owner) {
+outcome open_and_lock(const std::string& log, uid_t owner, const settings& site) {
   int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     // Taken first: looking up the names for the advice sets errno.
@@ -132,12 +94,12 @@ outcome open_and_lock(const std::string& log, uid_t owner) {
   if (locked) return passed("a regular file, writable, lockable, not world-writable");
   if (error == EWOULDBLOCK)
     return failed("locked by another process, and a submission gives up after " +
-                  std::to_string(config::log_lock_timeout_ms) +
+                  std::to_string(site.log_lock_timeout.count()) +
                   " ms; find the process (lslocks) and end what holds it");
   return failed("cannot be locked: " + error_text(error));
 }
 
-outcome check_log(const std::string& log) {
+outcome check_log(const std::string& log, const settings& site) {
   const std::string folder = folder_of(log);
   struct stat place;
   if (stat(folder.c_str(), &place) != 0) return folder_failure(folder, errno);
@@ -154,7 +116,7 @@ outcome check_log(const std::string& log) {
   if (file.st_mode & S_IWOTH)
     return failed(
         "world-writable: anyone on this machine could forge or erase records; chmod o-w " + log);
-  return open_and_lock(log, file.st_uid);
+  return open_and_lock(log, file.st_uid, site);
 }
 
 // A page path in a user's directory: "/~user/rest".
@@ -173,7 +135,7 @@ std::optional<user_page> in_user_directory(std::string_view page) {
 
 // Served from the user's public_html, as Apache's UserDir public_html,
 // lighttpd's userdir and the README's nginx recipe do.
-outcome check_page(const char* page) {
+outcome check_page(const std::string& page) {
   std::optional<user_page> place = in_user_directory(page);
   if (!place)
     return skipped("not checked: not a /~user/ path, so the web server's settings say where it is");
@@ -198,55 +160,22 @@ outcome check_page(const char* page) {
                 file);
 }
 
-// Why a reply is not the 2yz its step wants; empty when it is.
-std::string refusal(const mail_tools::reply& answer, mail_tools::deadline_type deadline) {
-  if (answer.how == mail_tools::reply::complete && mail_tools::is_positive(answer.code)) return "";
-  return one_line(mail_tools::not_good(answer, deadline));
-}
-
-// One command, or the greeting when the command is empty, and its reply:
-// "STEP: why" when the reply is not a 2yz, else empty.
-std::string step(net_tools::tcp_stream& stream, mail_tools::deadline_type deadline,
-                 const std::string& name, const std::string& command) {
-  if (!command.empty()) stream << command + "\r\n";
-  std::string why = refusal(mail_tools::read_reply(stream), deadline);
-  return why.empty() ? why : name + ": " + why;
-}
-
-// The dialogue of a mail up to its recipient, in ostrel's own words, then
-// RSET: no mail is sent. Gives the first refusal, or empty.
-std::string try_envelope(net_tools::tcp_stream& stream, mail_tools::deadline_type deadline) {
-  const std::string host = config::mail_host;
-  const std::string owner = config::owner_address;
-  const std::string steps[][2] = {{"greeting", ""},
-                                  {"HELO", "HELO " + host},
-                                  {"MAIL FROM", "MAIL FROM: " + owner},
-                                  {"RCPT TO", "RCPT TO: " + owner},
-                                  {"RSET", "RSET"}};
-  for (const auto& [name, command] : steps) {
-    std::string why = step(stream, deadline, name, command);
-    if (!why.empty()) return why;
-  }
-  return "";
-}
-
-outcome check_mail_server() {
-  const std::string host = config::mail_host;
-  const std::string owner = config::owner_address;
-  if (mail_tools::has_line_break(host) || mail_tools::has_line_break(owner))
-    return failed("a line break in the mail host or the owner's address; build with one without");
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(config::mail_timeout_ms);
-  net_tools::tcp_stream stream(host, config::mail_port, deadline);
-  if (!stream)
-    return failed("no connection; give the mail server a listener there (README: Deployment, 5)");
-  std::string why = try_envelope(stream, deadline);
-  mail_tools::quit(stream, deadline);
-  if (!why.empty())
-    return failed(why + "; it must take mail for and from " + owner +
-                  " from this machine, unauthenticated, without angle brackets (README: "
-                  "Deployment, 5)");
-  return passed("greets, and accepts HELO, MAIL FROM and RCPT TO with " + owner);
+// The dialogue of a mail from the owner to the owner up to its recipient,
+// in ostrel's own words and within its time limit, then RSET: no mail is
+// sent.
+outcome check_mail_server(const settings& site) {
+  mail_tools::smtp probe;
+  probe.server = site.mail_host;
+  probe.port = site.mail_port;
+  probe.from = probe.to = site.owner_address;
+  if (probe.try_envelope(std::chrono::steady_clock::now() + site.mail_timeout))
+    return passed("greets, and accepts HELO, MAIL FROM and RCPT TO with " + site.owner_address);
+  std::string why = one_line(*probe.failure);
+  if (!probe.connected)
+    return failed(why + "; give the mail server a listener there (README: Deployment, 5)");
+  return failed(why + "; it must take mail for and from " + site.owner_address +
+                " from this machine, unauthenticated, without angle brackets (README: "
+                "Deployment, 5)");
 }
 
 const char* status_word(verdict how) {
@@ -255,28 +184,33 @@ const char* status_word(verdict how) {
 }
 
 // One line per check; true unless it failed.
-bool show(const char* what, const std::string& subject, const outcome& result) {
-  std::printf("%s%s %s: %s\n", status_word(result.how), what, subject.c_str(), result.text.c_str());
-  std::fflush(stdout);
+bool show(std::FILE* out, const char* what, const std::string& subject, const outcome& result) {
+  std::fprintf(out, "%s%s %s: %s\n", status_word(result.how), what, subject.c_str(),
+               result.text.c_str());
+  std::fflush(out);
   return result.how != verdict::fail;
 }
 
-std::string mail_server() { return config::mail_host + (":" + std::to_string(config::mail_port)); }
+std::string mail_server(const settings& site) {
+  return site.mail_host + ":" + std::to_string(site.mail_port);
+}
 
-void show_settings() {
+void show_settings(std::FILE* out, const settings& site) {
   std::string user = user_name(geteuid());
   // Root passes checks of access that the web server's user fails.
   if (geteuid() == 0)
     user += ", who may do what the web server's user may not: run this as that user";
-  std::printf(
+  std::fprintf(
+      out,
       "ostrel-check: the settings ostrel was built with, checked as %s\n"
       "  request log     %s\n"
       "  thank-you page  %s\n"
       "  error page      %s\n"
-      "  mail server     %s, time limit %d ms\n"
+      "  mail server     %s, time limit %lld ms\n"
       "  owner           %s\n\n",
-      user.c_str(), config::request_log, config::ok_page, config::error_page, mail_server().c_str(),
-      config::mail_timeout_ms, config::owner_address);
+      user.c_str(), site.request_log.c_str(), site.ok_page.c_str(), site.error_page.c_str(),
+      mail_server(site).c_str(), static_cast<long long>(site.mail_timeout.count()),
+      site.owner_address.c_str());
 }
 
 // A static program cannot use the NSS modules that nsswitch.conf may name
@@ -287,24 +221,14 @@ void accounts_from_files() {
   __nss_configure_lookup("group", "files");
 }
 
-int run_checks() {
-  accounts_from_files();
-  show_settings();
-  bool passed = show("request log", config::request_log, check_log(config::request_log));
-  passed = show("thank-you page", config::ok_page, check_page(config::ok_page)) && passed;
-  passed = show("error page", config::error_page, check_page(config::error_page)) && passed;
-  passed = show("mail server", mail_server(), check_mail_server()) && passed;
-  return passed ? all_passed : some_failed;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc == 2 && std::string_view(argv[1]) == "--help")
-    return std::fputs(help_text, stdout) < 0 ? usage_error : all_passed;
-  if (argc != 1) {
-    std::fputs(usage_text, stderr);
-    return usage_error;
-  }
-  return run_checks();
+bool run_checks(const settings& site, std::FILE* out) {
+  accounts_from_files();
+  show_settings(out, site);
+  bool passed = show(out, "request log", site.request_log, check_log(site.request_log, site));
+  passed = show(out, "thank-you page", site.ok_page, check_page(site.ok_page)) && passed;
+  passed = show(out, "error page", site.error_page, check_page(site.error_page)) && passed;
+  passed = show(out, "mail server", mail_server(site), check_mail_server(site)) && passed;
+  return passed;
 }

@@ -3,7 +3,8 @@
 
 int main() {
   try {
-    Ostrel handler(config::request_limit);
+    const settings site = config::built();
+    Ostrel handler(site.request_limit, site);
     handler.run();
   } catch (...) {
     // Only the standard library throws, in practice when memory runs out.

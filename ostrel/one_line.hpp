@@ -6,15 +6,16 @@
 #include <string>
 #include <string_view>
 
-#include "ostrel/config.hpp"
+// The most of a text from outside quoted on one line.
+inline constexpr std::size_t reported_text_limit = 300;
 
 // Text from outside (a mail server's reply, a request header) made fit for
 // one line of the web server's error log, which people read on terminals:
 // control bytes become spaces and bytes outside ASCII are written as \xHH,
 // so none of them can act as a control sequence; the text is cut at limit
 // bytes, never inside an escape.
-inline std::string one_line(const std::string& text,
-                            std::size_t limit = config::reported_text_limit) {
+inline std::string one_line(std::string_view text,
+                            std::size_t limit = reported_text_limit) {
   static const char hex[] = "0123456789abcdef";
   std::string line;
   for (char c : text) {

@@ -1,176 +1,67 @@
 #include "ostrel/ostrel.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <optional>
 #include <string_view>
-#include <thread>
+#include <utility>
+#include <vector>
 
+#include "log_tools/log_file.hpp"
+#include "log_tools/log_record.hpp"
 #include "mail_tools/smtp.hpp"
-#include "ostrel/config.hpp"
+#include "ostrel/decision.hpp"
 #include "ostrel/one_line.hpp"
 #include "ostrel/same_site.hpp"
 
 namespace {
 
-// Writes all of text unless the descriptor fails (errno says why, 0 when it
-// took nothing); allocates nothing.
-bool write_fully(int fd, const char* text, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, text, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = 0;
-    if (n <= 0) return false;
-    text += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using failure = log_tools::failure;
 
-// What went wrong, or nothing when all went well: how the program's own
-// functions answer "did it work, and if not, why".
-using failure = std::optional<std::string>;
+// --- The decision: the request and the settings in, the verdict out ----------
 
 // The four fields of one submission, cleaned.
 struct submission {
   std::string name, email, subject, message;
 };
 
-// Keys for the form variable map, whose key type is a mutable C string.
-char name_key[] = "name";
-char email_key[] = "email";
-char subject_key[] = "subject";
-char message_key[] = "message";
+std::string cleaned(std::string_view raw) { return filter(std::string(raw)); }
 
-// One line of the request log: the four values quoted, escaped and comma-separated.
-std::string log_record(const submission& form) {
-  return "\"" + csv_escape(form.name) + "\",\"" + csv_escape(form.email) + "\",\"" +
-         csv_escape(form.subject) + "\",\"" + csv_escape(form.message) + "\"\n";
+// A name, subject or message: there, and within its limit.
+void check_text(std::vector<field_error>& errors, field which, const std::string& value,
+                std::size_t limit) {
+  if (value.empty())
+    errors.push_back({which, field_problem::required});
+  else if (value.size() > limit)
+    errors.push_back({which, field_problem::too_long});
 }
 
-// One line on standard error, which the web server puts into its error
-// log: the program's own failures go there, never into the answer. Written
-// with one write, so lines of processes that run at once stay whole.
-void report(const std::string& text) {
-  std::string line = "ostrel: " + text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+// The address must pass the character check as typed: cleaning drops
+// bytes, and an address that lost some is another person's.
+void check_address(std::vector<field_error>& errors, const std::string& address,
+                   std::string_view raw, const settings& site) {
+  if (address.empty())
+    errors.push_back({field::email, field_problem::required});
+  else if (address.size() > site.longest_address)
+    errors.push_back({field::email, field_problem::too_long});
+  else if (!is_good_email(address) || raw.size() != address.size())
+    errors.push_back({field::email, field_problem::invalid});
 }
 
-// A reader or a backup may hold a lock on the log for long; a submission
-// waits for it only so long, then gives up.
-failure lock_exclusive(int fd) {
-  using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + std::chrono::milliseconds(config::log_lock_timeout_ms);
-  auto pause = std::chrono::microseconds(config::lock_first_pause_us);
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
-    if (errno != EWOULDBLOCK && errno != EINTR) return std::strerror(errno);
-    if (clock::now() >= deadline) return "locked by another process";
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(config::lock_longest_pause_us));
-  }
-}
-
-// One write, unless it comes back short at a limit of the file system:
-// writing the rest then tells which limit.
-failure write_all(int fd, const std::string& record) {
-  if (write_fully(fd, record.data(), record.size())) return {};
-  return errno ? std::strerror(errno) : "nothing written";
-}
-
-// Appends the record to a log (the request log, the spam log) whole or not
-// at all. Other
-// submissions append to the same file at the same time: the lock keeps the
-// file's end still from the moment it is measured until the one write is
-// done, so a failed or short write is cut back to that length without
-// touching anyone else's record. Only a regular file will do: opening does
-// not wait for a FIFO's reader, and a device or a FIFO is refused.
-failure append_to_log(const char* path, const std::string& record) {
-  // Past a file size limit the write must fail with EFBIG, not end the process.
-  std::signal(SIGXFSZ, SIG_IGN);
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-  // A FIFO without a reader, or a device without its hardware, refuses
-  // the open with ENXIO.
-  if (fd < 0) return errno == ENXIO ? "not a regular file" : std::strerror(errno);
-  failure why = lock_exclusive(fd);
-  struct stat file;
-  if (!why && fstat(fd, &file) != 0) why = std::strerror(errno);
-  if (!why && !S_ISREG(file.st_mode)) why = "not a regular file";
-  if (!why) {
-    why = write_all(fd, record);
-    if (why && ftruncate(fd, file.st_size) != 0) {
-      // Nothing more can be done: the file keeps the cut record.
-    }
-  }
-  close(fd);  // and with it the lock
-  return why;
-}
-
-mail_tools::smtp mail_to(const std::string& to, const std::string& from) {
-  mail_tools::smtp mail;
-  mail.server = config::mail_host;
-  mail.port = config::mail_port;
-  mail.to = to;
-  mail.from = from;
-  return mail;
-}
-
-void report_undelivered(const char* what, const mail_tools::smtp& mail) {
-  report(std::string(what) + " to " + one_line(mail.to) +
-         (mail.refused ? " not accepted: " : " not sent: ") + one_line(mail.failure));
-}
-
-// The submission to the owner. Sent from the submitter's address, it fails
-// the checks (DMARC) of a mailbox provider whose domain is not this
-// machine's; sent from the owner's own, with the submitter's address to
-// reply to, it passes where the owner's domain lets this machine send.
-mail_tools::smtp notification_of(const submission& form) {
-  mail_tools::smtp mail = mail_to(config::owner_address,
-                                  config::notify_from_owner ? config::owner_address : form.email);
-  if (config::notify_from_owner) mail.reply_to = form.email;
-  mail.subject = form.subject;
-  mail.body = form.name + "\r\n" + form.email + "\r\n" + form.message + "\r\n";
-  return mail;
-}
-
-// The owner's notification, then the submitter's acknowledgement, one after
-// the other and both within one time limit. Neither outcome changes the
-// answer: the submission is already in the request log.
-void send_mails(const submission& form) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(config::mail_timeout_ms);
-  mail_tools::smtp notification = notification_of(form);
-  if (!notification.send(deadline)) report_undelivered("owner notification", notification);
-  if (!config::thank_you) return;
-
-  mail_tools::smtp acknowledgement = mail_to(form.email, config::owner_address);
-  acknowledgement.subject = config::thank_you_subject;
-  acknowledgement.body = config::thank_you_text;
-  if (!acknowledgement.send(deadline)) report_undelivered("acknowledgement", acknowledgement);
-}
-
-// Cleaning drops bytes; an address that lost some is another person's.
-bool cleaning_kept_all(const char* raw, const std::string& cleaned) {
-  return raw && std::strlen(raw) == cleaned.size();
-}
-
-// A bot fills in every field it finds, the hidden one too.
-bool honeypot_filled(form_var_map& vars) {
-  std::string field = config::honeypot_field;
-  if (field.empty()) return false;
-  auto found = vars.find(field.data());
-  return found != vars.end() && found->second && *found->second;
+std::vector<field_error> field_errors(const submission& form, const form_request& request,
+                                      const settings& site) {
+  std::vector<field_error> errors;
+  check_text(errors, field::name, form.name, site.name_limit);
+  check_address(errors, form.email, request.email, site);
+  check_text(errors, field::subject, form.subject, site.subject_limit);
+  check_text(errors, field::message, form.message, site.message_limit);
+  return errors;
 }
 
 // Where a link starts in text, any case: "http://", "https://", or "www."
@@ -186,84 +77,193 @@ std::size_t links_in(const std::string& text) {
   return links;
 }
 
-// Why the submission is taken for spam, or nothing.
-failure spam_rule(const submission& form, form_var_map& vars) {
-  if (honeypot_filled(vars))
-    return std::string("the hidden field \"") + config::honeypot_field + "\" was filled in";
-  if (config::max_links < 0) return {};
+// Why the submission is taken for spam, or nothing. A bot fills in every
+// field it finds, the hidden one too.
+failure spam_rule(const submission& form, const form_request& request, const settings& site) {
+  if (!site.honeypot_field.empty() && !request.honeypot.empty())
+    return "the hidden field \"" + site.honeypot_field + "\" was filled in";
+  if (site.max_links < 0) return {};
   std::size_t links = links_in(form.name) + links_in(form.subject) + links_in(form.message);
-  if (links <= static_cast<std::size_t>(config::max_links)) return {};
-  return std::to_string(links) + " links, more than " + std::to_string(config::max_links);
+  if (links <= static_cast<std::size_t>(site.max_links)) return {};
+  return std::to_string(links) + " links, more than " + std::to_string(site.max_links);
+}
+
+// Whether another site's page sent the request. The site is the origins
+// the build names, else the request's own; a request that does not say
+// where it came from passes.
+bool from_another_site(const form_request& request, const settings& site) {
+  if (request.source.empty()) return false;
+  same_site::origin claimed = same_site::of_url(request.source);
+  return site.site_origins.empty() ? !same_site::same(claimed, request.own)
+                                   : !same_site::listed(claimed, site.site_origins);
+}
+
+mail_tools::smtp mail_to(const std::string& to, const std::string& from, const settings& site) {
+  mail_tools::smtp mail;
+  mail.server = site.mail_host;
+  mail.port = site.mail_port;
+  mail.to = to;
+  mail.from = from;
+  return mail;
+}
+
+// The submission to the owner. Sent from the submitter's address, it fails
+// the checks (DMARC) of a mailbox provider whose domain is not this
+// machine's; sent from the owner's own, with the submitter's address to
+// reply to, it passes where the owner's domain lets this machine send.
+mail_tools::smtp notification_of(const submission& form, const settings& site) {
+  mail_tools::smtp mail = mail_to(site.owner_address,
+                                  site.notify_from_owner ? site.owner_address : form.email, site);
+  if (site.notify_from_owner) mail.reply_to = form.email;
+  mail.subject = form.subject;
+  mail.body = form.name + "\r\n" + form.email + "\r\n" + form.message + "\r\n";
+  return mail;
+}
+
+std::vector<mail_tools::smtp> mails_for(const submission& form, const settings& site) {
+  std::vector<mail_tools::smtp> mails{notification_of(form, site)};
+  if (!site.thank_you) return mails;
+  mail_tools::smtp acknowledgement = mail_to(form.email, site.owner_address, site);
+  acknowledgement.subject = site.thank_you_subject;
+  acknowledgement.body = site.thank_you_text;
+  mails.push_back(std::move(acknowledgement));
+  return mails;
+}
+
+std::string record_of(const submission& form) {
+  return log_tools::record_line({form.name, form.email, form.subject, form.message});
+}
+
+verdict refusal(verdict::kind what, std::string why) {
+  verdict v;
+  v.what = what;
+  v.why = std::move(why);
+  return v;
+}
+
+// --- The effects: the log, the mails, the lines on standard error -------------
+
+// One line on standard error, which the web server puts into its error
+// log: the program's own failures go there, never into the answer. Written
+// with one write, so lines of processes that run at once stay whole.
+void report(std::FILE* errors, const std::string& text) {
+  std::string line = "ostrel: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), errors);
 }
 
 // A submission taken for spam gets the answer a person would, and the bot
 // learns nothing; it goes to the spam log where the build names one, so
 // that a person taken for a bot can still be found there.
-void set_aside(const submission& form, const std::string& rule) {
-  std::string line = "submission dropped: " + rule;
-  if (*config::spam_log) {
-    failure why = append_to_log(config::spam_log, log_record(form));
-    line += why ? std::string("; cannot append to the spam log ") + config::spam_log + ": " + *why
-                : std::string("; kept in the spam log ") + config::spam_log;
+void set_aside(const verdict& v, const settings& site, std::FILE* errors) {
+  std::string line = "submission dropped: " + v.why;
+  if (!site.spam_log.empty()) {
+    failure why = log_tools::append_record(site.spam_log, v.record, site.log_lock_timeout);
+    line += why ? "; cannot append to the spam log " + site.spam_log + ": " + *why
+                : "; kept in the spam log " + site.spam_log;
   }
-  report(line);
+  report(errors, line);
 }
 
-// The page that sent the request when it belongs to another site; empty
-// when it is this site's, or when the request does not say. The site is
-// the origins the build names, else the request's own.
-std::string foreign_source() {
-  std::string source = same_site::claimed_source();
-  if (source.empty()) return "";
-  same_site::origin claimed = same_site::of_url(source);
-  bool ours = *config::site_origins ? same_site::listed(claimed, config::site_origins)
-                                    : same_site::same(claimed, same_site::of_request());
-  return ours ? "" : source;
+// The owner's notification, then the submitter's acknowledgement, one after
+// the other and both within one time limit. Neither outcome changes the
+// answer: the submission is already in the request log.
+void send_mails(std::vector<mail_tools::smtp> mails, const settings& site, std::FILE* errors) {
+  const auto deadline = std::chrono::steady_clock::now() + site.mail_timeout;
+  for (std::size_t i = 0; i < mails.size(); ++i) {
+    mail_tools::smtp& mail = mails[i];
+    if (mail.send(deadline)) continue;
+    report(errors, std::string(i == 0 ? "owner notification" : "acknowledgement") + " to " +
+           one_line(mail.to) + (mail.refused ? " not accepted: " : " not sent: ") +
+           one_line(*mail.failure));
+  }
+}
+
+// Keys for the form variable map, whose key type is a mutable C string.
+char name_key[] = "name";
+char email_key[] = "email";
+char subject_key[] = "subject";
+char message_key[] = "message";
+
+std::string_view value_or_empty(const char* value) { return value ? value : ""; }
+
+// The request as the decision sees it: the decoder's values and the CGI
+// variables that the defences read.
+form_request request_of(cgi_tools::cgi<form_var_map>& decoder, const settings& site) {
+  form_var_map& vars = decoder.form_vars;
+  form_request request;
+  request.name = value_or_empty(vars[name_key]);
+  request.email = value_or_empty(vars[email_key]);
+  request.subject = value_or_empty(vars[subject_key]);
+  request.message = value_or_empty(vars[message_key]);
+  if (!site.honeypot_field.empty()) {
+    std::string key = site.honeypot_field;
+    auto found = vars.find(key.data());
+    if (found != vars.end()) request.honeypot = value_or_empty(found->second);
+  }
+  request.is_post = decoder.is_post;
+  read_cgi_variables(request, [](const char* name) { return value_or_empty(std::getenv(name)); });
+  return request;
 }
 
 }  // namespace
 
-Ostrel::Ostrel(const int& limit)
-    : decoder(limit, std::chrono::milliseconds(config::body_timeout_ms)) {}
+verdict decide(const form_request& request, const settings& site) {
+  if (site.post_only && !request.is_post)
+    return refusal(verdict::kind::not_post,
+                   "sent by " + one_line(request.method) + ", not POST");
+  if (site.same_site && from_another_site(request, site))
+    return refusal(verdict::kind::cross_site,
+                   "sent from another site's page, " + one_line(request.source));
+  submission form{cleaned(request.name), cleaned(request.email), cleaned(request.subject),
+                  cleaned(request.message)};
+  verdict v;
+  v.errors = field_errors(form, request, site);
+  if (!v.errors.empty()) return v;
+  v.record = record_of(form);
+  if (failure rule = spam_rule(form, request, site)) {
+    v.what = verdict::kind::spam;
+    v.why = *rule;
+    return v;
+  }
+  v.what = verdict::kind::accepted;
+  v.mails = mails_for(form, site);
+  return v;
+}
+
+failure carry_out(const verdict& v, const settings& site, std::FILE* errors) {
+  switch (v.what) {
+    case verdict::kind::refused:
+      return {};
+    case verdict::kind::not_post:
+    case verdict::kind::cross_site:
+      report(errors, "submission refused: " + v.why);
+      return {};
+    case verdict::kind::spam:
+      set_aside(v, site, errors);
+      return {};
+    case verdict::kind::accepted:
+      break;
+  }
+  failure unlogged = log_tools::append_record(site.request_log, v.record, site.log_lock_timeout);
+  if (unlogged) {
+    report(errors, "cannot append to " + site.request_log + ": " + *unlogged);
+    return unlogged;
+  }
+  send_mails(v.mails, site, errors);
+  return {};
+}
+
+bool gets_thank_you(const verdict& v, const failure& unlogged) {
+  return (v.what == verdict::kind::accepted && !unlogged) || v.what == verdict::kind::spam;
+}
+
+Ostrel::Ostrel(const int& limit, settings chosen)
+    : decoder(limit, chosen.body_timeout), site(std::move(chosen)) {}
 
 void Ostrel::run() {
-  if (config::post_only && !decoder.is_post) {
-    report("submission refused: sent by " + one_line(same_site::variable("REQUEST_METHOD")) +
-           ", not POST");
-    return write_redirect(config::error_page);
-  }
-  if (config::same_site) {
-    std::string foreign = foreign_source();
-    if (!foreign.empty()) {
-      report("submission refused: sent from another site's page, " + one_line(foreign));
-      return write_redirect(config::error_page);
-    }
-  }
-  form_var_map& vars = decoder.form_vars;
-  submission form;
-  form.name = no_null(vars[name_key]);
-  const char* raw_email = vars[email_key];
-  form.email = no_null(raw_email);
-  form.subject = no_null(vars[subject_key]);
-  form.message = no_null(vars[message_key]);
-
-  if (form.message.size() > config::message_limit || form.name.size() > config::name_limit ||
-      form.subject.size() > config::subject_limit)
-    return write_redirect(config::error_page);
-  if (form.name.empty() || form.email.empty() || form.subject.empty() || form.message.empty() ||
-      form.email.size() > config::longest_address || !is_good_email(form.email) ||
-      !cleaning_kept_all(raw_email, form.email))
-    return write_redirect(config::error_page);
-  if (failure rule = spam_rule(form, vars)) {
-    set_aside(form, *rule);
-    return write_redirect(config::ok_page);
-  }
-  if (failure why = append_to_log(config::request_log, log_record(form))) {
-    report(std::string("cannot append to ") + config::request_log + ": " + *why);
-    return write_redirect(config::error_page);
-  }
-  send_mails(form);
-  write_redirect(config::ok_page);
+  verdict v = decide(request_of(decoder, site), site);
+  failure unlogged = carry_out(v, site, stderr);
+  write_redirect((gets_thank_you(v, unlogged) ? site.ok_page : site.error_page).c_str());
 }
 
 std::string filter(const std::string& text) {
@@ -293,30 +293,16 @@ bool is_good_email(const std::string& address) {
   return has_at;
 }
 
-std::string csv_escape(const std::string& value) {
-  std::string escaped;
-  escaped.reserve(value.size());
-  for (char c : value) {
-    if (c == '"')
-      escaped += "\"\"";
-    else if (c == '\n')
-      escaped += "\\n";
-    else if (c == '\r')
-      escaped += "\\r";
-    else
-      escaped += c;
-  }
-  return escaped;
-}
+std::string csv_escape(const std::string& value) { return log_tools::escape(value); }
 
 void write_redirect(const char* page) {
   // Assembled here rather than allocated: this also answers when memory has run out.
-  char answer[sizeof "Location: " + config::longest_page + sizeof "\r\n\r\n"];
+  char answer[sizeof "Location: " + settings::longest_page + sizeof "\r\n\r\n"];
   std::size_t size = 0;
   for (const char* piece : {"Location: ", page, "\r\n\r\n"}) {
     std::size_t length = std::min(std::strlen(piece), sizeof answer - size);
     std::memcpy(answer + size, piece, length);
     size += length;
   }
-  write_fully(STDOUT_FILENO, answer, size);
+  log_tools::write_fully(STDOUT_FILENO, answer, size);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cgi_tools/cgi.hpp"
+#include "ostrel/settings.hpp"
 
 using form_var_map = std::map<char*, char*, cgi_tools::form_var_comp>;
 
@@ -12,13 +13,15 @@ using form_var_map = std::map<char*, char*, cgi_tools::form_var_comp>;
 class Ostrel {
  public:
   // limit bounds the raw request text; an unusable request ends the process.
-  explicit Ostrel(const int& limit);
+  // Without settings, the defaults of settings.hpp hold.
+  explicit Ostrel(const int& limit, settings site = settings());
 
-  // Checks, logs and mails the submission, then writes exactly one redirect answer.
+  // Checks, logs and mails the submission, then writes exactly one answer.
   void run();
 
  private:
   cgi_tools::cgi<form_var_map> decoder;
+  settings site;
 };
 
 // The bytes of text that are letters, digits, punctuation or white space, in order.

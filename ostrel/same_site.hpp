@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cctype>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -57,25 +56,22 @@ inline origin of_url(std::string_view url) {
   return o;
 }
 
-inline std::string variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
-// The request's own origin from the CGI variables: HTTP_HOST (what the
-// browser asked for), else SERVER_NAME and SERVER_PORT; the scheme from
-// REQUEST_SCHEME, else HTTPS. No host when the server gives no name.
-inline origin of_request() {
+// The request's own origin from the CGI variables, as variable(name) gives
+// them ("" for one not set): HTTP_HOST (what the browser asked for), else
+// SERVER_NAME and SERVER_PORT; the scheme from REQUEST_SCHEME, else HTTPS.
+// No host when the server gives no name.
+template <class Variable>
+origin of_request(Variable variable) {
   origin o;
   o.scheme = lower(variable("REQUEST_SCHEME"));
   std::string https = lower(variable("HTTPS"));
   if (o.scheme.empty() && (https == "on" || https == "1")) o.scheme = "https";
-  std::string host = variable("HTTP_HOST");
+  std::string_view host = variable("HTTP_HOST");
   if (!host.empty()) {
     split_authority(host, o);
   } else {
     o.host = lower(variable("SERVER_NAME"));
-    o.port = variable("SERVER_PORT");
+    o.port = std::string(variable("SERVER_PORT"));
   }
   return o;
 }
@@ -97,13 +93,6 @@ inline bool listed(const origin& o, std::string_view list) {
     list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
   }
   return false;
-}
-
-// The page the request says it came from: HTTP_ORIGIN, else HTTP_REFERER;
-// empty when neither is sent (scripts, and some privacy settings).
-inline std::string claimed_source() {
-  std::string source = variable("HTTP_ORIGIN");
-  return source.empty() ? variable("HTTP_REFERER") : source;
 }
 
 }  // namespace same_site

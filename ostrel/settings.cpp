@@ -33,28 +33,29 @@ void flag(const char* name, bool value) {
 }  // namespace
 
 int main() {
-  text("request_log", config::request_log, true);
-  text("ok_page", config::ok_page);
-  text("error_page", config::error_page);
-  text("mail_host", config::mail_host);
-  number("mail_port", config::mail_port);
-  text("owner_address", config::owner_address);
-  flag("notify_from_owner", config::notify_from_owner);
-  flag("thank_you", config::thank_you);
-  number("request_limit", config::request_limit);
-  number("name_limit", static_cast<long>(config::name_limit));
-  number("subject_limit", static_cast<long>(config::subject_limit));
-  number("message_limit", static_cast<long>(config::message_limit));
-  number("longest_address", static_cast<long>(config::longest_address));
-  number("mail_timeout_ms", config::mail_timeout_ms);
-  number("log_lock_timeout_ms", config::log_lock_timeout_ms);
-  number("body_timeout_ms", config::body_timeout_ms);
-  text("honeypot_field", config::honeypot_field);
-  number("max_links", config::max_links);
-  text("spam_log", config::spam_log);
-  flag("post_only", config::post_only);
-  flag("same_site", config::same_site);
-  text("site_origins", config::site_origins);
+  const settings site = config::built();
+  text("request_log", site.request_log.c_str(), true);
+  text("ok_page", site.ok_page.c_str());
+  text("error_page", site.error_page.c_str());
+  text("mail_host", site.mail_host.c_str());
+  number("mail_port", site.mail_port);
+  text("owner_address", site.owner_address.c_str());
+  flag("notify_from_owner", site.notify_from_owner);
+  flag("thank_you", site.thank_you);
+  number("request_limit", site.request_limit);
+  number("name_limit", static_cast<long>(site.name_limit));
+  number("subject_limit", static_cast<long>(site.subject_limit));
+  number("message_limit", static_cast<long>(site.message_limit));
+  number("longest_address", static_cast<long>(site.longest_address));
+  number("mail_timeout_ms", static_cast<long>(site.mail_timeout.count()));
+  number("log_lock_timeout_ms", static_cast<long>(site.log_lock_timeout.count()));
+  number("body_timeout_ms", static_cast<long>(site.body_timeout.count()));
+  text("honeypot_field", site.honeypot_field.c_str());
+  number("max_links", site.max_links);
+  text("spam_log", site.spam_log.c_str());
+  flag("post_only", site.post_only);
+  flag("same_site", site.same_site);
+  text("site_origins", site.site_origins.c_str());
   std::puts("}");
   return 0;
 }

@@ -1,7 +1,7 @@
-// ostrel-check as a site owner runs it, in a temporary folder where its test
-// build looks for log/request_form.log, against a scripted mail server on a
-// free port: the line of the check that a deployment fault fails, the exit
-// status, and what goes to the mail server.
+// ostrel-check's checks on a temporary folder and against a scripted mail
+// server on a free port: the line of the check that a deployment fault
+// fails, the result, and what goes to the mail server; its arguments
+// through the program.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "ostrel/check.hpp"
 #include "support/cgi_run.hpp"
 #include "support/script_server.hpp"
 
@@ -19,18 +20,30 @@ namespace {
 
 using test_support::smtp_script;
 
-const std::string log_line = "\nok    request log log/request_form.log: ";
-const std::string log_failure = "\nFAIL  request log log/request_form.log: ";
-const std::string mail_failure = "\nFAIL  mail server localhost:1: ";
-
-cgi_answer run_check(const temp_dir& dir, int mail_port) {
-  cgi_request request;
-  request.directory = dir.path();
-  request.environment = {"OSTREL_TEST_MAIL_PORT=" + std::to_string(mail_port)};
-  return run_cgi(OSTREL_CHECK, request);
-}
-
 std::string log_path(const temp_dir& dir) { return dir.file("log/request_form.log"); }
+
+struct checked {
+  bool passed;
+  std::string out;
+};
+
+// The checks with the log in dir and the mail server on mail_port.
+checked run_check(const temp_dir& dir, int mail_port) {
+  settings site;
+  site.request_log = log_path(dir);
+  site.ok_page = "/form_ok.html";  // not /~user/ paths: they would need an account
+  site.error_page = "/form_error.html";
+  site.mail_port = mail_port;
+  site.mail_timeout = std::chrono::milliseconds(1000);
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  bool passed = run_checks(site, out);
+  std::fclose(out);
+  checked result{passed, std::string(text, size)};
+  std::free(text);
+  return result;
+}
 
 enum class made { nothing, folder, file, world_writable, subfolder, fifo, locked_file };
 
@@ -62,30 +75,36 @@ std::string log_state(const temp_dir& dir) {
 // Every check runs; only the row's fault fails, and the log stays as it was.
 TEST(Check, Deployments) {
   const smtp_script cooperative;
-  smtp_script refuses_rcpt;
+  smtp_script refuses_rcpt, silent;
   refuses_rcpt.reply_to["RCPT"] = "550 5.1.1 no such user\x1b[2J\r\n";
+  silent.replies = 0;
+  const std::string log_ok = "ok    request log", log_failure = "FAIL  request log",
+                    mail_failure = "FAIL  mail server";
   struct row {
     const char* what;
     made log;
     smtp_script server;
     bool listening;
-    std::string want;  // the start of the line that says so
+    const std::string& line;
+    std::string want;  // the start of what the line says; @ stands for the folder
   } rows[] = {
-      {"all good", made::file, cooperative, true,
-       log_line + "a regular file, writable, lockable, not world-writable\n"},
-      {"a log not made yet", made::folder, cooperative, true,
-       log_line + "not there yet; this user may make it, and the first submission will\n"},
-      {"no log folder", made::nothing, cooperative, true,
-       log_failure + "folder log: No such file or directory; make it"},
-      {"a world-writable log", made::world_writable, cooperative, true,
-       log_failure + "world-writable"},
-      {"a folder as log", made::subfolder, cooperative, true, log_failure + "not a regular file"},
-      {"a FIFO as log", made::fifo, cooperative, true, log_failure + "not a regular file"},
-      {"a log locked", made::locked_file, cooperative, true,
-       log_failure + "locked by another process"},
-      {"nothing listening", made::file, cooperative, false, mail_failure + "no connection"},
-      {"RCPT TO refused", made::file, refuses_rcpt, true,
-       mail_failure + "RCPT TO: 550 5.1.1 no such user"},
+      {"all good", made::file, cooperative, true, log_ok,
+       "a regular file, writable, lockable, not world-writable\n"},
+      {"a log not made yet", made::folder, cooperative, true, log_ok,
+       "not there yet; this user may make it, and the first submission will\n"},
+      {"no log folder", made::nothing, cooperative, true, log_failure,
+       "folder @/log: No such file or directory; make it"},
+      {"a world-writable log", made::world_writable, cooperative, true, log_failure,
+       "world-writable"},
+      {"a folder as log", made::subfolder, cooperative, true, log_failure, "not a regular file"},
+      {"a FIFO as log", made::fifo, cooperative, true, log_failure, "not a regular file"},
+      {"a log locked", made::locked_file, cooperative, true, log_failure,
+       "locked by another process"},
+      {"nothing listening", made::file, cooperative, false, mail_failure, "no connection"},
+      {"RCPT TO refused", made::file, refuses_rcpt, true, mail_failure,
+       "RCPT TO: 550 5.1.1 no such user"},
+      {"a server that never answers", made::file, silent, true, mail_failure,
+       "greeting: no reply within the time limit"},
   };
   for (const row& r : rows) {
     temp_dir dir;
@@ -93,14 +112,21 @@ TEST(Check, Deployments) {
     const std::string before = log_state(dir);
     test_support::script_server server(r.server);
     test_support::closed_port nobody;
-    cgi_answer answer = run_check(dir, r.listening ? server.port() : nobody.port());
+    int port = r.listening ? server.port() : nobody.port();
+    checked answer = run_check(dir, port);
     if (held >= 0) close(held);
+    server.stop();
 
-    const bool fails = r.want.find("FAIL") != std::string::npos;
-    EXPECT_EQ(answer.exit_status, fails ? 1 : 0) << r.what << "\n" << answer.out;
-    EXPECT_NE(answer.out.find(r.want), std::string::npos) << r.what << ": have\n"
-                                                          << answer.out << "want\n"
-                                                          << r.want;
+    std::string subject = &r.line == &mail_failure ? "localhost:" + std::to_string(port)
+                                                   : log_path(dir);
+    std::string want = r.want;
+    if (want.find('@') != std::string::npos) want.replace(want.find('@'), 1, dir.path());
+    want = "\n" + r.line + " " + subject + ": " + want;
+    const bool fails = r.line.find("FAIL") != std::string::npos;
+    EXPECT_EQ(answer.passed, !fails) << r.what << "\n" << answer.out;
+    EXPECT_NE(answer.out.find(want), std::string::npos) << r.what << ": have\n"
+                                                        << answer.out << "want\n"
+                                                        << want;
     int failures = 0;
     for (std::size_t at = 0; (at = answer.out.find("\nFAIL", at)) != std::string::npos; ++at)
       ++failures;
@@ -116,8 +142,8 @@ TEST(Check, AllGood) {
   temp_dir dir;
   make_log(dir, made::file);
   test_support::script_server server;
-  cgi_answer answer = run_check(dir, server.port());
-  EXPECT_EQ(answer.exit_status, 0) << answer.out;
+  checked answer = run_check(dir, server.port());
+  EXPECT_TRUE(answer.passed) << answer.out;
   EXPECT_EQ(server.sessions().at(0).received,
             "HELO localhost\r\nMAIL FROM: webmaster@localhost\r\n"
             "RCPT TO: webmaster@localhost\r\nRSET\r\nQUIT\r\n");

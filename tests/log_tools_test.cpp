@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,8 @@ TEST(SplitRecord, Records) {
   };
   for (const auto& r : rows) {
     fields have;
-    const char* why = split_record(r.line, have);
-    ASSERT_EQ(why, nullptr) << r.line << ": " << why;
+    failure why = split_record(r.line, have);
+    ASSERT_FALSE(why) << r.line << ": " << *why;
     for (std::size_t i = 0; i < field_count; ++i)
       EXPECT_EQ(unescape(have[i]), r.want[i]) << r.line << ", field " << i;
   }
@@ -56,8 +57,7 @@ TEST(SplitRecord, Refusals) {
   };
   for (const auto& r : rows) {
     fields unused;
-    const char* why = split_record(r.line, unused);
-    std::string have = why ? why : "a record";
+    std::string have = split_record(r.line, unused).value_or("a record");
     EXPECT_EQ(have, r.want) << r.line;
   }
 }
@@ -118,11 +118,12 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
   // The biggest record a request makes: name and subject all quotes, a
   // message all line breaks (each two bytes once logged), the rest the
   // address, within the 30 bytes of the four names and their = and &.
-  const std::size_t fields = config::name_limit + config::subject_limit + config::message_limit;
-  std::string address(config::request_limit - 30 - fields - 1, 'a'), breaks;
-  for (std::size_t i = 0; i < config::message_limit; ++i) breaks += "\\n";
-  std::string head = "\"" + std::string(2 * config::name_limit, '"') + "\",\"" + address +
-                     "@\",\"" + std::string(2 * config::subject_limit, '"') + "\",\"";
+  const settings site = config::built();
+  const std::size_t fields = site.name_limit + site.subject_limit + site.message_limit;
+  std::string address(static_cast<std::size_t>(site.request_limit) - 30 - fields - 1, 'a'), breaks;
+  for (std::size_t i = 0; i < site.message_limit; ++i) breaks += "\\n";
+  std::string head = "\"" + std::string(2 * site.name_limit, '"') + "\",\"" + address +
+                     "@\",\"" + std::string(2 * site.subject_limit, '"') + "\",\"";
   std::string lines[] = {
       R"("Ann","ann@example.org","Hi","one\ntwo")",
       R"("broken","line")",
@@ -137,13 +138,32 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
   EXPECT_EQ(answer.out,
             "\"name\",\"email\",\"subject\",\"message\"\r\n"
             "\"Ann\",\"ann@example.org\",\"Hi\",\"one\ntwo\"\r\n" +
-                head + std::string(config::message_limit, '\n') + "\"\r\n" +
+                head + std::string(site.message_limit, '\n') + "\"\r\n" +
                 "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n");
   EXPECT_EQ(answer.err,
             "ostrel-export: line 2: fewer than four fields\n"
             "ostrel-export: line 3: longer than any record ostrel writes\n"
             "ostrel-export: line 6: no line feed at the end\n");
   EXPECT_EQ(answer.exit_status, 1);
+}
+
+// The log from a file, or from standard input without one or with "-".
+TEST(ExportProgram, Arguments) {
+  temp_dir dir;
+  write_file(dir.file("log"), "\"Ann\",\"a@b\",\"s\",\"m\"\n");
+  struct row {
+    std::string arguments;
+    int want_status;
+  } rows[] = {{"", 0},           {" -", 0},          {" --json -", 0},   {" " + dir.file("log"), 0},
+              {" --bogus", 2},   {" - -", 2},        {" " + dir.file("none"), 2}};
+  for (const row& r : rows) {
+    std::string command = std::string(OSTREL_EXPORT) + r.arguments + " <" + dir.file("log") +
+                          " >" + dir.file("out") + " 2>/dev/null";
+    int status = std::system(command.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), r.want_status) << r.arguments;
+    EXPECT_EQ(read_file(dir.file("out")).find("Ann") != std::string::npos, r.want_status == 0)
+        << r.arguments;
+  }
 }
 
 }  // namespace

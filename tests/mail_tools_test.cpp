@@ -42,7 +42,7 @@ outcome deliver(smtp m, const smtp_script& script = {}, milliseconds limit = saf
   m.port = server.port();
   bool sent = m.send(limit);
   server.stop();
-  return {sent, m.failure, m.refused, server.sessions()};
+  return {sent, m.failure.value_or(""), m.refused, server.sessions()};
 }
 
 // What the client sends for notification() with its data block replaced.

@@ -7,8 +7,9 @@
 std::string test_program(const std::string& name) { return OSTREL_TEST_PROGRAMS "/" + name; }
 
 const std::string under_test = test_program("ostrel_under_test");
-const std::string ok_answer = std::string("Location: ") + config::ok_page + "\r\n\r\n";
-const std::string error_answer = std::string("Location: ") + config::error_page + "\r\n\r\n";
+const settings test_build = config::built();
+const std::string ok_answer = "Location: " + test_build.ok_page + "\r\n\r\n";
+const std::string error_answer = "Location: " + test_build.error_page + "\r\n\r\n";
 
 std::string form(const std::string& name, const std::string& email, const std::string& subject,
                  const std::string& message) {

@@ -7,14 +7,16 @@
 
 #include <string>
 
+#include "ostrel/settings.hpp"
 #include "support/cgi_run.hpp"
 
 // A test build of the program by its name in tests/CMakeLists.txt.
 std::string test_program(const std::string& name);
 
 // The program under test: the program's code built to log below its working
-// directory, with the test time limits (config.hpp, as tests/CMakeLists.txt sets it).
+// directory, with the test time limits, and those settings.
 extern const std::string under_test;
+extern const settings test_build;
 
 // The two answers, exact to the byte: the success and the error redirect.
 extern const std::string ok_answer;

@@ -1,0 +1,53 @@
+#include <cstdio>
+#include <string_view>
+
+#include "ostrel/check.hpp"
+#include "ostrel/config.hpp"
+
+namespace {
+
+// Exit statuses.
+constexpr int all_passed = 0;
+constexpr int some_failed = 1;
+constexpr int usage_error = 2;
+
+constexpr char usage_text[] = "usage: ostrel-check [--help]\n";
+
+constexpr char help_text[] = R"(usage: ostrel-check [--help]
+
+Tries what ostrel needs on this machine, with the settings this build of
+ostrel was made with, so that a wrong setting is found before a visitor
+finds it. Run it as the web server's user, after installing:
+
+  runuser -u www-data -- ostrel-check
+
+It sends no mail and changes nothing. It prints the settings, then one
+line per check: ok, FAIL with what to do, or skip with why.
+
+  request log  its folder exists; the file exists, or this user may make it
+               there; it is a regular file that this user can append to and
+               lock as ostrel does; not everyone may write to it.
+  pages        the thank-you and the error page, when their path is /~user/...:
+               public_html/... in the user's home (from /etc/passwd) is
+               there and this user can read it.
+               Other page paths are the web server's own business: skipped.
+  mail server  answers within ostrel's mail time limit and accepts HELO,
+               MAIL FROM and RCPT TO with the owner's address as ostrel
+               sends them; the check then says RSET and QUIT.
+
+The settings are compiled in, so it takes no arguments but --help.
+
+Exit status: 0 every check passed, 1 a check failed, 2 a usage error.
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--help")
+    return std::fputs(help_text, stdout) < 0 ? usage_error : all_passed;
+  if (argc != 1) {
+    std::fputs(usage_text, stderr);
+    return usage_error;
+  }
+  return run_checks(config::built(), stdout) ? all_passed : some_failed;
+}

@@ -1,0 +1,512 @@
+// The program's own code in one process: the text functions, the decision
+// over each combination of settings that matters (settings value in,
+// verdict out), and its effects on a temporary folder and on scripted mail
+// servers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ostrel/decision.hpp"
+#include "ostrel/one_line.hpp"
+#include "ostrel/ostrel.hpp"
+#include "support/cgi_run.hpp"
+#include "support/script_server.hpp"
+
+namespace {
+
+std::string bytes(std::initializer_list<int> list) {
+  std::string out;
+  for (int b : list) out += static_cast<char>(b);
+  return out;
+}
+
+// --- The text functions ---------------------------------------------------------
+
+TEST(Filter, KeepsExactlyPrintableAsciiAndWhiteSpace) {
+  std::string kept;
+  for (int b = 0; b < 256; ++b) kept += filter(std::string(1, static_cast<char>(b)));
+  std::string want = bytes({0x09, 0x0A, 0x0B, 0x0C, 0x0D});
+  for (int b = 0x20; b <= 0x7E; ++b) want += static_cast<char>(b);
+  EXPECT_EQ(kept, want);
+}
+
+TEST(Filter, Cases) {
+  struct row {
+    std::string in, want;
+  } rows[] = {
+      {"", ""},
+      {"a\r\nb\tc", "a\r\nb\tc"},
+      {"\"a,b<c>%", "\"a,b<c>%"},
+      {bytes({'a', 0x01, 'b', 0x7F, 'c'}), "abc"},
+      {std::string("a\0b", 3), "ab"},
+      {"caf\xc3\xa9", "caf"},
+      {"\xc9t\xe9", "t"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(filter(r.in), r.want) << "filter of \"" << r.in << "\"";
+}
+
+TEST(NoNull, NullEmptyAndEmbeddedNul) {
+  EXPECT_EQ(no_null(nullptr), "");
+  EXPECT_EQ(no_null(""), "");
+  const char text[] = {'a', 'b', '\0', 'c', 'd', '\0'};
+  EXPECT_EQ(no_null(text), "ab");
+  EXPECT_EQ(no_null("x\x01y\xffz"), "xyz");
+}
+
+TEST(CharacterClasses, AsciiRangesOnly) {
+  for (int b = 0; b < 256; ++b) {
+    char c = static_cast<char>(b);
+    bool letter = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
+    EXPECT_EQ(is_alpha(c), letter) << "byte " << b;
+    EXPECT_EQ(is_digit(c), b >= '0' && b <= '9') << "byte " << b;
+  }
+}
+
+TEST(IsGoodEmail, Cases) {
+  struct row {
+    std::string address;
+    bool want;
+  } rows[] = {
+      {"", false},        {"abc", false},         {"@", true},          {"a@b@c", true},
+      {"-.@.-", true},    {"a_b@c", true},        {"a+b@c", true},      {"a@b ", false},
+      {"A1@B2", true},    {"a'b@c", false},       {"a,b@c", false},     {"a@b\n", false},
+      {"a@b\xc3", false}, {"\"a\"@b", false},     {"ann@example.org", true},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(is_good_email(r.address), r.want) << "is_good_email(\"" << r.address << "\")";
+}
+
+TEST(CsvEscape, Cases) {
+  struct row {
+    std::string in, want;
+  } rows[] = {
+      {"", ""},           {"a\r\nb", "a\\r\\nb"}, {"\"", "\"\""},
+      {"a,b", "a,b"},     {"a\\nb", "a\\nb"},     {"a\tb", "a\tb"},
+      {"say \"hi\"\n", "say \"\"hi\"\"\\n"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(csv_escape(r.in), r.want) << "csv_escape of \"" << r.in << "\"";
+}
+
+// Standard error's lines carry no byte that a terminal would act on.
+TEST(OneLine, Cases) {
+  struct row {
+    std::string in, want;
+    std::size_t limit = reported_text_limit;
+  } rows[] = {
+      {"250 ok", "250 ok"},
+      {bytes({'a', 0x1b, '[', '2', 'J', 0x7f, '\t', 'b'}), "a [2J  b"},
+      {"caf\xc3\xa9", "caf\\xc3\\xa9"},
+      {"abc\xc3", "abc", 6},  // the escape would cross the limit: left out whole
+  };
+  for (const auto& r : rows) EXPECT_EQ(one_line(r.in, r.limit), r.want) << r.in;
+}
+
+// --- The decision -----------------------------------------------------------------
+
+using kind = verdict::kind;
+using problem = field_problem;
+using field_errors = std::vector<field_error>;
+
+const settings defaults;
+const std::string longest_name(defaults.name_limit, 'n'), longest_subject(defaults.subject_limit, 's'),
+    longest_message(defaults.message_limit, 'm');
+
+// A request with the four values as the decoder gives them, and the CGI
+// variables the defences read ("NAME=value"; a POST unless REQUEST_METHOD says).
+struct request_text {
+  std::string name = "", email = "", subject = "", message = "";
+  std::vector<std::string> variables = {};
+  std::string honeypot = "";
+};
+
+// The decision on the request; the texts live in the row while it is made.
+verdict decided(const request_text& text, const settings& site) {
+  std::map<std::string, std::string, std::less<>> cgi{{"REQUEST_METHOD", "POST"}};
+  for (const std::string& variable : text.variables) {
+    std::size_t equals = variable.find('=');
+    cgi[variable.substr(0, equals)] = variable.substr(equals + 1);
+  }
+  form_request request;
+  request.name = text.name;
+  request.email = text.email;
+  request.subject = text.subject;
+  request.message = text.message;
+  request.honeypot = text.honeypot;
+  read_cgi_variables(request, [&cgi](const char* name) -> std::string_view {
+    auto found = cgi.find(name);
+    return found == cgi.end() ? std::string_view() : std::string_view(found->second);
+  });
+  request.is_post = request.method.substr(0, 4) == "POST";
+  return decide(request, site);
+}
+
+// Every field is checked, each with its first problem; an accepted
+// submission's record holds its cleaned values.
+TEST(Decide, Fields) {
+  const std::string long_address = std::string(defaults.longest_address - 2, 'e') + "@b";
+  struct row {
+    const char* what;
+    request_text request;
+    field_errors want;
+    std::string record = "";
+  } rows[] = {
+      {"no fields",
+       {},
+       {{field::name, problem::required},
+        {field::email, problem::required},
+        {field::subject, problem::required},
+        {field::message, problem::required}}},
+      {"name empty", {"", "a@b", "s", "m"}, {{field::name, problem::required}}},
+      {"email empty", {"a", "", "s", "m"}, {{field::email, problem::required}}},
+      {"subject empty", {"a", "a@b", "", "m"}, {{field::subject, problem::required}}},
+      {"message empty", {"a", "a@b", "s", ""}, {{field::message, problem::required}}},
+      {"email without @", {"a", "ab", "s", "m"}, {{field::email, problem::invalid}}},
+      {"email with a comma", {"a", "a,b@c", "s", "m"}, {{field::email, problem::invalid}}},
+      {"name a byte too long", {longest_name + "n", "a@b", "s", "m"}, {{field::name, problem::too_long}}},
+      {"subject a byte too long",
+       {"a", "a@b", longest_subject + "s", "m"},
+       {{field::subject, problem::too_long}}},
+      {"message a byte too long and a bad email",
+       {"a", "bad", "s", longest_message + "m"},
+       {{field::email, problem::invalid}, {field::message, problem::too_long}}},
+      {"only removed bytes", {"\x01\xff", "a@b", "s", "m"}, {{field::name, problem::required}}},
+      {"cleaning would change the address",
+       {"a", "jos\xc3\xa9@example.com", "s", "m"},
+       {{field::email, problem::invalid}}},
+      {"address a byte too long", {"a", "e" + long_address, "s", "m"}, {{field::email, problem::too_long}}},
+      {"longest values, removed bytes not counted",
+       {longest_name + "\x01\x80\xff", long_address, longest_subject, longest_message},
+       {},
+       "\"" + longest_name + "\",\"" + long_address + "\",\"" + longest_subject + "\",\"" +
+           longest_message + "\"\n"},
+      {"plus and underscore", {"a", "first_last+forms@example.org", "s", "m"}, {},
+       "\"a\",\"first_last+forms@example.org\",\"s\",\"m\"\n"},
+      {"escaped for the log",
+       {"Ann Lee", "ann@example.org", "Hi, there", "line 1\r\nline 2\t\"q\" back\\n"},
+       {},
+       "\"Ann Lee\",\"ann@example.org\",\"Hi, there\",\"line 1\\r\\nline 2\t\"\"q\"\" back\\n\"\n"},
+  };
+  for (const auto& r : rows) {
+    verdict v = decided(r.request, defaults);
+    EXPECT_EQ(v.errors, r.want) << r.what;
+    EXPECT_EQ(v.what, r.want.empty() ? kind::accepted : kind::refused) << r.what;
+    EXPECT_EQ(v.record, r.record) << r.what;
+    EXPECT_EQ(v.mails.size(), r.want.empty() ? 2u : 0u) << r.what;
+  }
+}
+
+// The defences against bots, each off by default: every row is accepted
+// there. Turned on, each row gets its verdict and the line that says why.
+TEST(Decide, Defences) {
+  settings guarded = defaults;
+  guarded.honeypot_field = "website";
+  guarded.post_only = guarded.same_site = true;
+  settings origins = defaults;
+  origins.same_site = true;
+  origins.site_origins = "https://example.org http://www.example.org:8080";
+  settings spam_rules = defaults;
+  spam_rules.max_links = 2;
+
+  const request_text valid{"a", "a@b", "s", "m"};
+  auto with = [&](std::vector<std::string> variables, request_text text = {"a", "a@b", "s", "m"}) {
+    text.variables = std::move(variables);
+    return text;
+  };
+  const std::string site = "HTTP_HOST=www.example.org", http = "REQUEST_SCHEME=http";
+  const std::string foreign = "sent from another site's page, ";
+  request_text filled = valid;
+  filled.honeypot = "http://spam.example";
+  struct row {
+    const char* what;
+    request_text request;
+    kind want;
+    std::string why;
+    const settings* build = nullptr;  // the guarded build
+  } rows[] = {
+      {"GET", with({"REQUEST_METHOD=GET"}), kind::not_post, "sent by GET, not POST"},
+      {"a method with control bytes", with({"REQUEST_METHOD=G\x1b[T"}), kind::not_post,
+       "sent by G [T, not POST"},
+      {"no Origin or Referer", with({site, http}), kind::accepted, ""},
+      {"this site", with({site, http, "HTTP_ORIGIN=http://www.example.org"}), kind::accepted, ""},
+      {"default port written out", with({site, http, "HTTP_ORIGIN=http://WWW.example.org:80"}),
+       kind::accepted, ""},
+      {"server name and port",
+       with({"SERVER_NAME=www.example.org", "SERVER_PORT=80", http,
+             "HTTP_REFERER=http://www.example.org/~ruvak/"}),
+       kind::accepted, ""},
+      {"another site", with({site, http, "HTTP_ORIGIN=http://evil.example"}), kind::cross_site,
+       foreign + "http://evil.example"},
+      {"another site's Referer", with({site, "HTTP_REFERER=https://evil.example/a?b"}),
+       kind::cross_site, foreign + "https://evil.example/a?b"},
+      {"another port", with({site, http, "HTTP_ORIGIN=http://www.example.org:8080"}),
+       kind::cross_site, foreign + "http://www.example.org:8080"},
+      {"another scheme", with({site, "HTTPS=on", "HTTP_ORIGIN=http://www.example.org"}),
+       kind::cross_site, foreign + "http://www.example.org"},
+      {"opaque origin", with({site, "HTTP_ORIGIN=null"}), kind::cross_site, foreign + "null"},
+      {"opaque origin beside this site's Referer",
+       with({site, http, "HTTP_ORIGIN=null", "HTTP_REFERER=http://www.example.org/"}),
+       kind::cross_site, foreign + "null"},
+      {"user information in the Referer",
+       with({site, http, "HTTP_REFERER=http://ann@www.example.org/~ruvak/"}), kind::accepted, ""},
+      {"another site, named in bytes outside ASCII",
+       with({site, http, "HTTP_ORIGIN=http://\x9b" "31m\xc3\xa9vil.example"}), kind::cross_site,
+       foreign + "http://\\x9b31m\\xc3\\xa9vil.example"},
+      {"a name that resolves here, in Host and Origin alike",
+       with({"HTTP_HOST=evil.example:18080", http, "HTTP_ORIGIN=http://evil.example:18080"}),
+       kind::cross_site, foreign + "http://evil.example:18080", &origins},
+      {"a listed host, by another scheme",
+       with({"HTTP_HOST=example.org", http, "HTTP_ORIGIN=http://example.org"}), kind::cross_site,
+       foreign + "http://example.org", &origins},
+      {"a listed origin, its TLS ended by a proxy",
+       with({"HTTP_HOST=example.org", http, "HTTP_ORIGIN=https://example.org"}), kind::accepted,
+       "", &origins},
+      {"honeypot empty", valid, kind::accepted, ""},
+      {"honeypot filled", filled, kind::spam, "the hidden field \"website\" was filled in"},
+      {"three links",
+       {"a", "a@b", "see http://x.example", "www.y.example and HTTPS://z.example"}, kind::spam,
+       "3 links, more than 2", &spam_rules},
+      {"two links, the first with its www.",
+       {"Ann", "a@b", "http://www.x.example/a", "and www.y.example"}, kind::accepted, "",
+       &spam_rules},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(decided(r.request, defaults).what, kind::accepted) << r.what << " (default)";
+    verdict v = decided(r.request, r.build ? *r.build : guarded);
+    EXPECT_EQ(v.what, r.want) << r.what;
+    EXPECT_EQ(v.why, r.why) << r.what;
+    EXPECT_EQ(v.record.empty(), r.want != kind::accepted && r.want != kind::spam) << r.what;
+    EXPECT_EQ(v.mails.empty(), r.want != kind::accepted) << r.what;
+  }
+}
+
+// Who sends each mail to whom, and what it says, for each way of sending.
+TEST(Decide, Mails) {
+  const std::string owner = defaults.owner_address, ann = "ann@example.org";
+  const std::string body = "Ann\r\nann@example.org\r\nHi\r\n";
+  struct mail {
+    std::string from, to, reply_to, subject, body;
+  };
+  const mail thanks{owner, ann, "", "Thank you...", "Thank you for filling out the request form..."};
+  struct row {
+    bool from_owner, thank_you;
+    std::vector<mail> want;
+  } rows[] = {
+      {false, true, {{ann, owner, "", "Hello", body}, thanks}},
+      {true, true, {{owner, owner, ann, "Hello", body}, thanks}},
+      {false, false, {{ann, owner, "", "Hello", body}}},
+      {true, false, {{owner, owner, ann, "Hello", body}}},
+  };
+  for (const auto& r : rows) {
+    settings site = defaults;
+    site.notify_from_owner = r.from_owner;
+    site.thank_you = r.thank_you;
+    site.mail_port = 25;
+    verdict v = decided({"Ann", ann, "Hello", "Hi"}, site);
+    std::string what = std::string(r.from_owner ? "from the owner" : "from the submitter") +
+                       (r.thank_you ? ", a thank-you" : ", no thank-you") + ", mail ";
+    ASSERT_EQ(v.mails.size(), r.want.size()) << what;
+    for (std::size_t i = 0; i < r.want.size(); ++i) {
+      const mail_tools::smtp& m = v.mails[i];
+      EXPECT_EQ(m.from, r.want[i].from) << what << i;
+      EXPECT_EQ(m.to, r.want[i].to) << what << i;
+      EXPECT_EQ(m.reply_to, r.want[i].reply_to) << what << i;
+      EXPECT_EQ(m.subject, r.want[i].subject) << what << i;
+      EXPECT_EQ(m.body, r.want[i].body) << what << i;
+      EXPECT_TRUE(m.cc.empty() && m.bcc.empty()) << what << i;
+      EXPECT_EQ(m.server + ":" + std::to_string(m.port), "localhost:25") << what << i;
+    }
+  }
+}
+
+// --- The effects --------------------------------------------------------------------
+
+// A temporary folder with a log folder, and settings that log and mail there.
+struct effects : ::testing::Test {
+  temp_dir dir;
+  settings site = defaults;
+  test_support::closed_port nobody;
+
+  effects() {
+    mkdir(dir.file("log").c_str(), 0755);
+    site.request_log = dir.file("log/request_form.log");
+    site.spam_log = dir.file("log/spam.log");
+    site.mail_port = nobody.port();
+    site.log_lock_timeout = std::chrono::milliseconds(300);
+    site.mail_timeout = std::chrono::milliseconds(4000);
+  }
+
+  // Carries out the verdict on the request; the lines on standard error.
+  std::string carried(const request_text& request, bool want_carried = true) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* errors = open_memstream(&text, &size);
+    EXPECT_EQ(!carry_out(decided(request, site), site, errors), want_carried);
+    std::fclose(errors);
+    std::string lines(text, size);
+    std::free(text);
+    return lines;
+  }
+  std::string log() const { return read_file(site.request_log); }
+};
+
+const request_text valid{"a", "a@b", "s", "m"};
+const std::string record = "\"a\",\"a@b\",\"s\",\"m\"\n";
+
+TEST_F(effects, RecordsAppendInOrderAndRefusalsLeaveTheLog) {
+  write_file(site.request_log, "earlier\n");
+  carried({"first", "a@b", "s", "m"});
+  carried({"a", "a,b@c", "s", "m"});
+  carried({"second", "a@b", "s", "m"});
+  EXPECT_EQ(log(), "earlier\n\"first\",\"a@b\",\"s\",\"m\"\n\"second\",\"a@b\",\"s\",\"m\"\n");
+}
+
+// A log that cannot take the record: a line for the error log, and no mail.
+// A lock held elsewhere holds the writer only so long. The spam log is
+// appended to as the request log is, lock included.
+TEST_F(effects, LogsThatCannotTakeTheRecord) {
+  request_text spam = valid;
+  spam.honeypot = "x";
+  site.honeypot_field = "website";
+  auto held = [](const std::string& path) {
+    write_file(path, "earlier\n");
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    flock(fd, LOCK_SH);
+    return fd;
+  };
+  struct row {
+    const char* what;
+    std::string path;
+    int (*make)(const std::string& path);
+    std::string why;
+    const request_text* request = &valid;
+  } rows[] = {
+      {"missing folder", dir.file("none/log"), nullptr, "No such file or directory"},
+      {"a FIFO without a reader", dir.file("log/fifo"),
+       [](const std::string& path) { return mkfifo(path.c_str(), 0600); }, "not a regular file"},
+      {"a device", dir.file("log/full"),
+       [](const std::string& path) { return symlink("/dev/full", path.c_str()); },
+       "not a regular file"},
+      {"a folder", dir.file("log/folder"),
+       [](const std::string& path) { return mkdir(path.c_str(), 0755); }, "Is a directory"},
+      {"locked", dir.file("log/locked"), held, "locked by another process"},
+      {"spam log locked", dir.file("log/spam-locked"), held, "locked by another process", &spam},
+  };
+  for (const auto& r : rows) {
+    int fd = r.make ? r.make(r.path) : -1;
+    test_support::mute_listener server;
+    site.mail_port = server.port();
+    bool to_spam = r.request == &spam;
+    (to_spam ? site.spam_log : site.request_log) = r.path;
+    std::string lines = carried(*r.request, to_spam);
+    if (fd > 2) close(fd);
+    EXPECT_EQ(lines, to_spam ? "ostrel: submission dropped: the hidden field \"website\" was "
+                               "filled in; cannot append to the spam log " +
+                                   r.path + ": " + r.why + "\n"
+                             : "ostrel: cannot append to " + r.path + ": " + r.why + "\n")
+        << r.what;
+    EXPECT_FALSE(server.has_pending()) << r.what << ": mailed without the record";
+    if (r.make == held) {
+      EXPECT_EQ(read_file(r.path), "earlier\n") << r.what;
+    }
+  }
+}
+
+TEST_F(effects, DefencesSayWhyAndKeepSpam) {
+  site.honeypot_field = "website";
+  site.post_only = true;
+  request_text spam = valid, get = valid;
+  spam.honeypot = "x";
+  get.variables = {"REQUEST_METHOD=GET"};
+  EXPECT_EQ(carried(get), "ostrel: submission refused: sent by GET, not POST\n");
+  EXPECT_EQ(carried(spam),
+            "ostrel: submission dropped: the hidden field \"website\" was filled in; kept in the "
+            "spam log " + site.spam_log + "\n");
+  site.spam_log.clear();
+  EXPECT_EQ(carried(spam), "ostrel: submission dropped: the hidden field \"website\" was filled in\n");
+  EXPECT_EQ(read_file(dir.file("log/spam.log")), record);
+  EXPECT_EQ(log(), "");
+}
+
+// The lines of both mails of a@b's submission when both failed alike.
+std::string both_mails(const std::string& outcome) {
+  return "ostrel: owner notification to webmaster@localhost" + outcome +
+         "\nostrel: acknowledgement to a@b" + outcome + "\n";
+}
+
+// Whatever the mail server does, the record is logged and each mail that
+// was not accepted has its line; the mails share one time limit.
+TEST_F(effects, MailServerFaults) {
+  // Bytes outside ASCII are written as \xHH; the cut at 300 bytes leaves out
+  // the whole \xc3 that would cross it.
+  std::string long_text(241, 'x');
+  for (int i = 0; i < 40; ++i) long_text += "\xc3\xa9";
+  struct row {
+    const char* what;
+    test_support::smtp_script script;
+    std::string err;
+  } rows[] = {
+      {"replies a byte at a time", {}, ""},
+      {"multi-line replies", {}, ""},
+      {"resets in the middle of the data", {}, both_mails(" not sent: end of data: connection lost")},
+      {"closes after its greeting", {}, both_mails(" not sent: HELO: connection lost")},
+      {"answers every command with an error", {}, both_mails(" not accepted: greeting: 554 go away")},
+      {"refuses the recipient",
+       {},
+       both_mails(" not accepted: RCPT TO: 550-5.1.1 <x>: Recipient  address rejected 550 " +
+                  long_text.substr(0, 241))},
+      {"never answers QUIT: the acknowledgement still has time", {}, ""},
+      {"greets only after a while, each time", {}, ""},
+      {"refuses bare line feeds", {}, ""},
+      {"never answers: the acknowledgement is not even begun",
+       {},
+       "ostrel: owner notification to webmaster@localhost not sent: greeting: no reply within "
+       "the time limit\nostrel: acknowledgement to a@b not sent: no time left to connect to "
+       "localhost:"},
+  };
+  rows[0].script.byte_by_byte = true;
+  rows[1].script.greeting = "220-first\r\n220-second\r\n220 ready\r\n";
+  rows[1].script.reply = "250-one\r\n250 two\r\n";
+  rows[2].script.reset_in_data = true;
+  rows[3].script.close_after_greeting = true;
+  rows[4].script.greeting = "554 go away\r\n";
+  rows[4].script.reply = rows[4].script.data_reply = "550 no\r\n";
+  // Control bytes in the server's text become spaces, and the text is cut.
+  rows[5].script.reply_to["RCPT"] =
+      "550-5.1.1 <x>: Recipient\t\001address rejected\r\n550 " + long_text + "\r\n";
+  rows[6].script.reply_to["QUIT"] = "";
+  rows[7].script.greeting_delay_ms = 1500;  // twice within the limit of 4 s
+  rows[8].script.strict_line_ends = true;
+  rows[9].script.replies = 0;
+  for (auto& r : rows) {
+    test_support::script_server server(r.script, 2);
+    site.mail_port = server.port();
+    std::remove(site.request_log.c_str());
+    std::string want = r.err;
+    if (r.script.replies == 0) want += std::to_string(server.port()) + "\n";
+    EXPECT_EQ(carried(valid), want) << r.what;
+    EXPECT_EQ(log(), record) << r.what;
+    server.stop();
+    for (const auto& session : server.sessions()) {
+      EXPECT_EQ(session.refused_line, "") << r.what;
+      if (r.script.strict_line_ends) {
+        EXPECT_NE(session.received.find("QUIT\r\n"), std::string::npos) << r.what;
+      }
+    }
+  }
+}
+
+TEST_F(effects, NothingListening) {
+  EXPECT_EQ(carried(valid),
+            both_mails(" not sent: no connection to localhost:" + std::to_string(nobody.port())));
+  EXPECT_EQ(log(), record);
+}
+
+}  // namespace
