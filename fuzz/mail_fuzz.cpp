@@ -12,6 +12,7 @@
 // reply in two lines; bits 4-5: what the bad reply is: a refusal, a code with
 // letters, two codes in one reply, a line too long), then server, from, to,
 // cc, bcc and subject, each ended by a NUL byte; the rest is the body.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -179,18 +180,68 @@ bool has_line_over(const std::string& text, std::size_t limit) {
   return text.size() - start > limit;
 }
 
+// RFC 2045 6.7, 6.8 read back: width bits a character, its place in alphabet.
+std::string from_digits(const std::string& alphabet, unsigned width, const std::string& text) {
+  std::string out;
+  unsigned long bits = 0;
+  unsigned held = 0;
+  for (char c : text) {
+    FUZZ_CHECK(alphabet.find(c) != std::string::npos);
+    bits = bits << width | alphabet.find(c);
+    if ((held += width) >= 8) out += static_cast<char>(bits >> (held -= 8) & 0xFF);
+  }
+  return out;
+}
+
+// RFC 2045 6.7: =XY in upper-case hex, a line's last "=" a soft break, all 7-bit.
+std::string from_quoted_printable(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); i += text[i] == '=' ? 3u : 1u) {
+    FUZZ_CHECK(!(text[i] & 0x80) && (text[i] != '=' || i + 2 < text.size()));
+    if (text[i] != '=')
+      out += text[i];
+    else if (text.compare(i + 1, 2, "\r\n") != 0)
+      out += from_digits("0123456789ABCDEF", 4, text.substr(i + 1, 2));
+  }
+  return out;
+}
+
+// RFC 2047: the subject's encoded-words, one a line, each line within 78 octets.
+std::string subject_words(const std::vector<std::string>& lines, std::size_t& at) {
+  std::string value;
+  for (std::size_t first = at; at < lines.size() && (at == first || lines[at][0] == ' '); ++at) {
+    std::string word = lines[at].substr(at == first ? 9 : 1);
+    if (word.empty() && at == first) continue;  // an empty subject
+    std::string text = word.size() > 12 ? word.substr(10, word.size() - 12) : "";
+    FUZZ_CHECK(lines[at].size() <= 78 && word.size() <= 75 && "=?UTF-8?B?" + text + "?=" == word &&
+               text.size() % 4 == 0);
+    value += from_digits("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", 6,
+                         text.substr(0, text.find_last_not_of('=') + 1));
+  }
+  return value;
+}
+
 // Reads the data section as the server would: header block, then the body
 // lines up to the first line ".", with a leading dot taken off each line.
 void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& lines,
                 std::size_t data_start) {
+  const std::string text = mail.subject + mail.body;
+  const bool mime = std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
   std::vector<std::string> headers = {"From: " + mail.from, "To: " + mail.to};
   if (!mail.cc.empty()) headers.push_back("Cc: " + mail.cc);
   std::size_t at = data_start;
   for (const std::string& header : headers) FUZZ_CHECK(at < lines.size() && lines[at++] == header);
-  // Subject: one line, whatever line breaks the value held.
   FUZZ_CHECK(at < lines.size() && starts_with(lines[at], "Subject: "));
-  std::string subject = lines[at++].substr(9);
-  FUZZ_CHECK(without(subject, " ") == without(mail.subject, " \r\n"));
+  if (mime) {
+    FUZZ_CHECK(subject_words(lines, at) == mail_tools::header_value(mail.subject));
+    for (const char* header : {"MIME-Version: 1.0", "Content-Type: text/plain; charset=UTF-8",
+                               "Content-Transfer-Encoding: quoted-printable"})
+      FUZZ_CHECK(at < lines.size() && lines[at++] == header);
+  } else {
+    // Subject: one line, whatever line breaks the value held.
+    std::string subject = lines[at++].substr(9);
+    FUZZ_CHECK(without(subject, " ") == without(mail.subject, " \r\n"));
+  }
   FUZZ_CHECK(at < lines.size() && lines[at++].empty());  // end of the header block
 
   std::string body;
@@ -202,7 +253,7 @@ void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& li
       break;
     }
     std::string line = !lines[at].empty() && lines[at][0] == '.' ? lines[at].substr(1) : lines[at];
-    FUZZ_CHECK(line.size() <= mail_tools::longest_line);
+    FUZZ_CHECK(line.size() <= (mime ? 76 : mail_tools::longest_line));
     body += line + "\r\n";
   }
   FUZZ_CHECK(ended);
@@ -211,7 +262,9 @@ void check_data(const mail_tools::smtp& mail, const std::vector<std::string>& li
   // The sender ends the body with one CR LF of its own. Lines over the limit
   // come as several, so then only the text between the line ends is the same.
   std::string want = with_crlf(mail.body) + "\r\n";
-  if (has_line_over(want, mail_tools::longest_line))
+  if (mime)
+    FUZZ_CHECK(from_quoted_printable(body) == want);
+  else if (has_line_over(want, mail_tools::longest_line))
     FUZZ_CHECK(without(body, "\r\n") == without(want, "\r\n"));
   else
     FUZZ_CHECK(body == want);

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "mail_tools/mime.hpp"
 #include "net_tools/tcp_stream"
 
 namespace mail_tools {
@@ -298,12 +299,18 @@ inline bool smtp::fail(std::string why) {
 
 // The header block, the text and the end-of-data line, to go out in one
 // write. Header lines start with their name, so none of them begins with ".".
+// Text from 0x80 up goes out in 7-bit encodings: no server is asked whether
+// it takes 8-bit data (RFC 6152), and one that does not may mangle it.
 inline std::string smtp::mail_data() const {
+  const bool utf8 = has_8bit(subject) || has_8bit(body);
   std::string data = "From: " + from + "\r\nTo: " + to + "\r\n";
   if (!cc.empty()) data += "Cc: " + cc + "\r\n";
   if (!reply_to.empty()) data += "Reply-To: " + reply_to + "\r\n";
-  data += "Subject: " + header_value(subject) + "\r\n\r\n";
-  data += body_to_wire(body) + "\r\n.\r\n";
+  if (utf8)
+    data += encoded_header("Subject", header_value(subject)) + "\r\n" + utf8_text_headers;
+  else
+    data += "Subject: " + header_value(subject) + "\r\n";
+  data += "\r\n" + body_to_wire(utf8 ? quoted_printable(body) : body) + "\r\n.\r\n";
   return data;
 }
 

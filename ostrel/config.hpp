@@ -109,6 +109,9 @@ static_assert(sizeof OSTREL_ERROR_PAGE - 1 <= settings::longest_page,
 // The wait for a POST body when the caller names none (30 s):
 //   cgi_tools::body_time_limit, cgi_tools/cgi.hpp (the program names body_timeout)
 // A line of a mail's body, 998 octets (RFC 5322 2.1.1): mail_tools::longest_line
+// A quoted-printable body line, 76 octets; an encoded-word, 75; a line of an
+// encoded subject, 78 (RFC 2045 6.7, RFC 2047 2, RFC 5322 2.1.1):
+//   mail_tools::longest_encoded_line, longest_encoded_word, longest_header_line
 // A reply line from the mail server, 512 octets; a reply, 32 lines; what is
 // kept of it, 512 bytes (RFC 5321 4.5.3.1.5, 4.2.1): mail_tools::longest_reply_line,
 //   most_reply_lines, kept_reply_text, mail_tools/smtp.hpp

@@ -129,6 +129,10 @@ TEST(SmtpDialogueTest, MessageShapes) {
   smtp answered_elsewhere = notification();
   answered_elsewhere.reply_to = "ann@example.org";
   answered_elsewhere.from = "owner@example.net";
+  const std::string a73(73, 'a');
+  smtp utf8 = notification();
+  utf8.subject = std::string(39, 'a') + "\xF0\x9F\x98\x80 Gr\xC3\xBC\xC3\x9F";
+  utf8.body = "a=b \r\nc\t\rd\n.\n" + a73 + "=\n" + a73 + "a\xC3\xA9\x7F";
 
   struct {
     const char* name;
@@ -150,6 +154,15 @@ TEST(SmtpDialogueTest, MessageShapes) {
        "HELO 127.0.0.1\r\nMAIL FROM: owner@example.net\r\nRCPT TO: owner@example.net\r\nDATA\r\n"
        "From: owner@example.net\r\nTo: owner@example.net\r\nReply-To: ann@example.org\r\n"
        "Subject: Hello\r\n\r\nAnn\r\nann@example.org\r\nHi\r\n\r\n.\r\nQUIT\r\n"},
+      // Words of whole characters, the first within the first line's 78 octets.
+      {"UTF-8 subject and body", utf8,
+       dialogue("From: ann@example.org\r\nTo: owner@example.net\r\n"
+                "Subject: =?UTF-8?B?YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFh?=\r\n"
+                " =?UTF-8?B?8J+YgCBHcsO8w58=?=\r\n"
+                "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+                "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                "a=3Db=20\r\nc=09\r\nd\r\n..\r\n" +
+                a73 + "=3D\r\n" + a73 + "a=\r\n=C3=A9=7F\r\n")},
   };
   for (const auto& c : cases) {
     outcome o = deliver(c.message);
