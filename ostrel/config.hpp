@@ -47,6 +47,9 @@ inline settings built() {
 #ifdef OSTREL_THANK_YOU
   site.thank_you = OSTREL_THANK_YOU != 0;
 #endif
+#ifdef OSTREL_UTF8
+  site.utf8 = OSTREL_UTF8 != 0;
+#endif
 #ifdef OSTREL_REQUEST_LIMIT
   site.request_limit = OSTREL_REQUEST_LIMIT;
 #endif
@@ -58,6 +61,15 @@ inline settings built() {
 #endif
 #ifdef OSTREL_MESSAGE_LIMIT
   site.message_limit = OSTREL_MESSAGE_LIMIT;
+#endif
+#ifdef OSTREL_LOG_TIME
+  site.log_time = OSTREL_LOG_TIME != 0;
+#endif
+#ifdef OSTREL_OUTBOX
+  site.outbox = OSTREL_OUTBOX;
+#endif
+#ifdef OSTREL_JSON
+  site.json = OSTREL_JSON != 0;
 #endif
 #ifdef OSTREL_BODY_TIMEOUT_MS
   site.body_timeout = std::chrono::milliseconds(OSTREL_BODY_TIMEOUT_MS);

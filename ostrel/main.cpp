@@ -1,3 +1,6 @@
+#include <unistd.h>
+
+#include "log_tools/log_file.hpp"
 #include "ostrel/config.hpp"
 #include "ostrel/ostrel.hpp"
 
@@ -7,7 +10,10 @@ int main() {
     Ostrel handler(site.request_limit, site);
     handler.run();
   } catch (...) {
-    // Only the standard library throws, in practice when memory runs out.
+    // Only the standard library throws, in practice when memory runs out;
+    // neither the line nor the answer needs memory of its own.
+    static constexpr char line[] = "ostrel: out of memory; answered with the error page\n";
+    log_tools::write_fully(STDERR_FILENO, line, sizeof line - 1);
     write_redirect(config::error_page);
   }
   return 0;

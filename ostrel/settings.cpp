@@ -42,11 +42,15 @@ int main() {
   text("owner_address", site.owner_address.c_str());
   flag("notify_from_owner", site.notify_from_owner);
   flag("thank_you", site.thank_you);
+  flag("utf8", site.utf8);
   number("request_limit", site.request_limit);
   number("name_limit", static_cast<long>(site.name_limit));
   number("subject_limit", static_cast<long>(site.subject_limit));
   number("message_limit", static_cast<long>(site.message_limit));
   number("longest_address", static_cast<long>(site.longest_address));
+  flag("log_time", site.log_time);
+  text("outbox", site.outbox.c_str());
+  flag("json", site.json);
   number("mail_timeout_ms", static_cast<long>(site.mail_timeout.count()));
   number("log_lock_timeout_ms", static_cast<long>(site.log_lock_timeout.count()));
   number("body_timeout_ms", static_cast<long>(site.body_timeout.count()));

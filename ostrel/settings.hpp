@@ -35,10 +35,29 @@ struct settings {
   bool thank_you = true;
 
   // --- What a submission may hold, in bytes
+  // Letters of every language: cleaning keeps well-formed UTF-8 but its
+  // controls, and mails carry it 7-bit (MIME). Off: only tabs, line breaks
+  // and printable ASCII are kept, and every byte from 0x80 up is dropped.
+  bool utf8 = false;
   int request_limit = 3000;  // the raw request text, as sent; longer is not read at all
   std::size_t name_limit = 512;  // each field counted after cleaning
   std::size_t subject_limit = 512;
   std::size_t message_limit = 1024;
+
+  // --- What is kept
+  // Each record ends with the time the submission came, UTC: when an
+  // enquiry came in, and what a retention period counts from. Off: the
+  // record holds the four values only.
+  bool log_time = false;
+  // A folder where a mail the mail server did not take is kept whole, to be
+  // sent again (ostrel-resend); "": none, such a mail is lost.
+  std::string outbox;
+
+  // --- The answer
+  // A request that asks for JSON (its Accept header prefers it to HTML) is
+  // answered with a status and a JSON object a page's script can read.
+  // Off: every answer is the redirect.
+  bool json = false;
 
   // --- How long anything may take
   // A client that stops sending its form must not hold a process.

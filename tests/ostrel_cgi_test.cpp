@@ -268,9 +268,9 @@ TEST_F(Submission, FailedWritesCutBackOnlyTheirOwn) {
 }
 
 // Memory running out at any allocation of an accepted submission still ends
-// in exactly one answer: the error redirect (or the decoder's own text when
-// the request's block cannot be had), never a crash or two answers; the log
-// holds at most the one whole record.
+// in exactly one answer: the error redirect with its line on standard error
+// (or the decoder's own text when the request's block cannot be had), never
+// a crash or two answers; the log holds at most the one whole record.
 TEST_F(Submission, EveryAllocationFailureGetsOneAnswer) {
   const std::string record = "\"a\",\"a@b\",\"s\",\"m\"\n";
   const std::string no_block = "Unable to allocate memory for the querrey string.\n</BODY></HTML>";
@@ -294,6 +294,10 @@ TEST_F(Submission, EveryAllocationFailureGetsOneAnswer) {
     EXPECT_TRUE(text.empty() || text == record) << "allocation " << n << ": " << text;
     if (succeeded) {
       EXPECT_EQ(text, record) << "allocation " << n;
+    } else {
+      EXPECT_NE(answer.err.find("ostrel: out of memory; answered with the error page\n"),
+                std::string::npos)
+          << "allocation " << n << ": " << answer.err;
     }
   }
   EXPECT_TRUE(succeeded);
