@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "fuzz/check.hpp"
 #include "log_tools/export_format.hpp"
@@ -37,6 +39,46 @@ void check_cleaning(const std::string& text) {
   FUZZ_CHECK(cleaned.size() == kept);
   // no_null sees the text as a C string: up to the first NUL.
   FUZZ_CHECK(no_null(text.c_str()) == filter(text.substr(0, text.find('\0'))));
+}
+
+// The code points of well-formed UTF-8, or nothing when text is not
+// (Unicode table 3-7, written out as ranges of code points).
+std::optional<std::vector<std::uint32_t>> code_points(const std::string& text) {
+  std::vector<std::uint32_t> points;
+  for (std::size_t at = 0; at < text.size();) {
+    unsigned lead = static_cast<unsigned char>(text[at]);
+    std::size_t size = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (size == 0 || at + size > text.size()) return {};
+    std::uint32_t point = size == 1 ? lead : lead & (0x7F >> size);
+    for (std::size_t i = 1; i < size; ++i) {
+      unsigned next = static_cast<unsigned char>(text[at + i]);
+      if ((next & 0xC0) != 0x80) return {};
+      point = point << 6 | (next & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < least[size] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return {};
+    points.push_back(point);
+    at += size;
+  }
+  return points;
+}
+
+// With UTF-8 kept: well-formed, no control but tab and the line breaks, no
+// bidirectional control; ASCII as without it; cleaning again changes nothing.
+void check_cleaning_utf8(const std::string& text) {
+  std::string cleaned = filter_utf8(text);
+  auto points = code_points(cleaned);
+  FUZZ_CHECK(points.has_value());
+  for (std::uint32_t p : *points) {
+    FUZZ_CHECK(p >= 0x80 ? !(p <= 0x9F || (p >= 0x202A && p <= 0x202E) || (p >= 0x2066 && p <= 0x2069))
+                         : kept_byte(static_cast<unsigned char>(p)));
+  }
+  FUZZ_CHECK(is_subsequence(cleaned, text));
+  FUZZ_CHECK(filter_utf8(cleaned) == cleaned);
+  std::string ascii;
+  for (char c : cleaned)
+    if (static_cast<unsigned char>(c) < 0x80) ascii += c;
+  FUZZ_CHECK(ascii == filter(text));
 }
 
 void check_address(const std::string& address) {
@@ -156,6 +198,7 @@ void check_reader(const std::string& line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   check_cleaning(text);
+  check_cleaning_utf8(text);
   check_address(text);
   check_address(filter(text));
   check_escape(text);

@@ -31,7 +31,9 @@ struct submission {
   std::string name, email, subject, message;
 };
 
-std::string cleaned(std::string_view raw) { return filter(std::string(raw)); }
+std::string cleaned(std::string_view raw, const settings& site) {
+  return site.utf8 ? filter_utf8(std::string(raw)) : filter(std::string(raw));
+}
 
 // A name, subject or message: there, and within its limit.
 void check_text(std::vector<field_error>& errors, field which, const std::string& value,
@@ -214,8 +216,8 @@ verdict decide(const form_request& request, const settings& site) {
   if (site.same_site && from_another_site(request, site))
     return refusal(verdict::kind::cross_site,
                    "sent from another site's page, " + one_line(request.source));
-  submission form{cleaned(request.name), cleaned(request.email), cleaned(request.subject),
-                  cleaned(request.message)};
+  submission form{cleaned(request.name, site), cleaned(request.email, site),
+                  cleaned(request.subject, site), cleaned(request.message, site)};
   verdict v;
   v.errors = field_errors(form, request, site);
   if (!v.errors.empty()) return v;
@@ -266,12 +268,75 @@ void Ostrel::run() {
   write_redirect((gets_thank_you(v, unlogged) ? site.ok_page : site.error_page).c_str());
 }
 
+namespace {
+
+// Letters, digits, punctuation and white space: tabs, line breaks and
+// printable ASCII.
+bool kept_ascii(unsigned char byte) {
+  return std::isalnum(byte) || std::ispunct(byte) || std::isspace(byte);
+}
+
+bool between(unsigned byte, unsigned low, unsigned high) { return byte >= low && byte <= high; }
+
+// The length of the well-formed UTF-8 character at text[at], 0 where there
+// is none (Unicode 3.9, table 3-7): no overlong form, no surrogate, nothing
+// above U+10FFFF, no sequence cut short.
+std::size_t utf8_character(std::string_view text, std::size_t at) {
+  auto byte = [&](std::size_t i) -> unsigned {
+    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
+  };
+  auto tail = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i)
+      if (!between(byte(i), 0x80, 0xBF)) return false;
+    return true;
+  };
+  unsigned lead = byte(0);
+  if (between(lead, 0xC2, 0xDF)) return tail(1, 2) ? 2 : 0;
+  if (between(lead, 0xE0, 0xEF)) {
+    bool second = between(byte(1), lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF);
+    return second && tail(2, 3) ? 3 : 0;
+  }
+  if (between(lead, 0xF0, 0xF4)) {
+    bool second = between(byte(1), lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF);
+    return second && tail(2, 4) ? 4 : 0;
+  }
+  return 0;
+}
+
+// The C1 controls, U+0080 to U+009F, and the bidirectional embeddings,
+// overrides and isolates, U+202A to U+202E and U+2066 to U+2069, which can
+// make a name or a subject show other text than it holds.
+bool is_control(std::string_view character) {
+  auto byte = [&](std::size_t i) -> unsigned { return static_cast<unsigned char>(character[i]); };
+  if (character.size() == 2) return byte(0) == 0xC2 && byte(1) <= 0x9F;
+  if (character.size() != 3 || byte(0) != 0xE2) return false;
+  return (byte(1) == 0x80 && between(byte(2), 0xAA, 0xAE)) ||
+         (byte(1) == 0x81 && between(byte(2), 0xA6, 0xA9));
+}
+
+}  // namespace
+
 std::string filter(const std::string& text) {
   std::string kept;
   kept.reserve(text.size());
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) || std::ispunct(byte) || std::isspace(byte)) kept += c;
+  for (char c : text)
+    if (kept_ascii(static_cast<unsigned char>(c))) kept += c;
+  return kept;
+}
+
+std::string filter_utf8(const std::string& text) {
+  std::string kept;
+  kept.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    unsigned char byte = static_cast<unsigned char>(text[at]);
+    std::size_t size = byte < 0x80 ? 1 : utf8_character(text, at);
+    if (size == 0) {  // not a character: this byte goes, the next is looked at anew
+      ++at;
+      continue;
+    }
+    std::string_view character(text.data() + at, size);
+    if (size == 1 ? kept_ascii(byte) : !is_control(character)) kept += character;
+    at += size;
   }
   return kept;
 }

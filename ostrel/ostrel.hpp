@@ -27,6 +27,11 @@ class Ostrel {
 // The bytes of text that are letters, digits, punctuation or white space, in order.
 std::string filter(const std::string& text);
 
+// What filter keeps below 0x80, and each well-formed UTF-8 character from
+// 0x80 up but a control (C1, and the bidirectional embeddings, overrides
+// and isolates); every other byte from 0x80 up is dropped.
+std::string filter_utf8(const std::string& text);
+
 // filter of a C string up to its first NUL; "" for a null pointer.
 std::string no_null(const char* value);
 

@@ -30,26 +30,46 @@ std::string bytes(std::initializer_list<int> list) {
 // --- The text functions ---------------------------------------------------------
 
 TEST(Filter, KeepsExactlyPrintableAsciiAndWhiteSpace) {
-  std::string kept;
-  for (int b = 0; b < 256; ++b) kept += filter(std::string(1, static_cast<char>(b)));
+  std::string kept, kept_utf8;
+  for (int b = 0; b < 256; ++b) {
+    kept += filter(std::string(1, static_cast<char>(b)));
+    kept_utf8 += filter_utf8(std::string(1, static_cast<char>(b)));
+  }
   std::string want = bytes({0x09, 0x0A, 0x0B, 0x0C, 0x0D});
   for (int b = 0x20; b <= 0x7E; ++b) want += static_cast<char>(b);
   EXPECT_EQ(kept, want);
+  EXPECT_EQ(kept_utf8, want);
 }
 
+// What cleaning keeps, without UTF-8 and with it.
 TEST(Filter, Cases) {
   struct row {
-    std::string in, want;
+    std::string in, want, want_utf8;
   } rows[] = {
-      {"", ""},
-      {"a\r\nb\tc", "a\r\nb\tc"},
-      {"\"a,b<c>%", "\"a,b<c>%"},
-      {bytes({'a', 0x01, 'b', 0x7F, 'c'}), "abc"},
-      {std::string("a\0b", 3), "ab"},
-      {"caf\xc3\xa9", "caf"},
-      {"\xc9t\xe9", "t"},
+      {"", "", ""},
+      {"a\r\nb\tc", "a\r\nb\tc", "a\r\nb\tc"},
+      {"\"a,b<c>%", "\"a,b<c>%", "\"a,b<c>%"},
+      {bytes({'a', 0x01, 'b', 0x7F, 'c'}), "abc", "abc"},
+      {std::string("a\0b", 3), "ab", "ab"},
+      {"caf\xc3\xa9", "caf", "caf\xc3\xa9"},
+      {"\xc9t\xe9", "t", "t"},  // Latin-1
+      {"\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd \xe6\x9d\xb1 \xf0\x9f\x8d\xa3", "  ",
+       "\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd \xe6\x9d\xb1 \xf0\x9f\x8d\xa3"},  // Иван 東 🍣
+      {"\xc2\xa0\xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf", "",
+       "\xc2\xa0\xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf"},  // next to what is dropped
+      {"a\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf" "b", "ab", "ab"},  // overlong
+      {"a\xed\xa0\x80\xed\xbf\xbf" "b", "ab", "ab"},                // surrogates
+      {"a\xf4\x90\x80\x80\xf5\x80\x80\x80" "b", "ab", "ab"},      // above U+10FFFF
+      {"a\xe2\x82" "b\xf0\x9f\x8d", "ab", "ab"},                     // cut short
+      {"a\x80\xbf" "b\xc3\xa9\xa9", "ab", "ab\xc3\xa9"},             // stray continuations
+      {"a\xc2\x80\xc2\x85\xc2\x9f" "b", "ab", "ab"},                 // C1 controls
+      {"a\xe2\x80\xaa\xe2\x80\xae" "b\xe2\x81\xa6\xe2\x81\xa9" "c\xe2\x80\xa9\xe2\x81\xa5", "abc",
+       "abc\xe2\x80\xa9\xe2\x81\xa5"},  // bidirectional controls, and their neighbours
   };
-  for (const auto& r : rows) EXPECT_EQ(filter(r.in), r.want) << "filter of \"" << r.in << "\"";
+  for (const auto& r : rows) {
+    EXPECT_EQ(filter(r.in), r.want) << "filter of \"" << r.in << "\"";
+    EXPECT_EQ(filter_utf8(r.in), r.want_utf8) << "filter_utf8 of \"" << r.in << "\"";
+  }
 }
 
 TEST(NoNull, NullEmptyAndEmbeddedNul) {
@@ -152,11 +172,17 @@ verdict decided(const request_text& text, const settings& site) {
 // submission's record holds its cleaned values.
 TEST(Decide, Fields) {
   const std::string long_address = std::string(defaults.longest_address - 2, 'e') + "@b";
+  const request_text cyrillic{"\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd \xd0\x9f\xd0\xb5\xd1\x82\xd1\x80",
+                              "ivan@example.org", "\xd0\x9f\xd1\x80\xd0\xb8",
+                              "\xd0\x94\xd0\xb0"};  // Иван Петр, При, Да
+  std::string two_byte_name;
+  for (std::size_t i = 0; i < defaults.name_limit / 2; ++i) two_byte_name += "\xd0\xb6";  // ж
   struct row {
     const char* what;
     request_text request;
     field_errors want;
     std::string record = "";
+    bool utf8 = false;
   } rows[] = {
       {"no fields",
        {},
@@ -193,9 +219,21 @@ TEST(Decide, Fields) {
        {"Ann Lee", "ann@example.org", "Hi, there", "line 1\r\nline 2\t\"q\" back\\n"},
        {},
        "\"Ann Lee\",\"ann@example.org\",\"Hi, there\",\"line 1\\r\\nline 2\t\"\"q\"\" back\\n\"\n"},
+      {"Cyrillic, without UTF-8", cyrillic, {{field::subject, problem::required}, {field::message, problem::required}}},
+      {"Cyrillic, with UTF-8", cyrillic, {},
+       "\"" + cyrillic.name + "\",\"ivan@example.org\",\"" + cyrillic.subject + "\",\"" + cyrillic.message + "\"\n",
+       true},
+      {"an address outside ASCII, with UTF-8", {"a", "zo\xc3\xab@example.org", "s", "m"},
+       {{field::email, problem::invalid}}, "", true},
+      {"a name at its limit in bytes, with UTF-8", {two_byte_name, "a@b", "s", "m"}, {},
+       "\"" + two_byte_name + "\",\"a@b\",\"s\",\"m\"\n", true},
+      {"a name a byte over it, with UTF-8", {two_byte_name + "a", "a@b", "s", "m"},
+       {{field::name, problem::too_long}}, "", true},
   };
+  settings utf8 = defaults;
+  utf8.utf8 = true;
   for (const auto& r : rows) {
-    verdict v = decided(r.request, defaults);
+    verdict v = decided(r.request, r.utf8 ? utf8 : defaults);
     EXPECT_EQ(v.errors, r.want) << r.what;
     EXPECT_EQ(v.what, r.want.empty() ? kind::accepted : kind::refused) << r.what;
     EXPECT_EQ(v.record, r.record) << r.what;

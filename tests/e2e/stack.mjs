@@ -1,7 +1,7 @@
 // Starts the demo stack (demo/run: the program built with its own log path and
 // SMTP port, lighttpd, the local mailbox) on free loopback ports in a folder of
 // its own, and reads back what the program logged and mailed.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync, existsSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
@@ -71,7 +71,7 @@ export async function startStack() {
     logLines(name = 'request_form.log') {
       const path = join(runDir, name);
       if (!existsSync(path)) return [];
-      return readFileSync(path, 'latin1').split(/(?<=\n)/);
+      return readFileSync(path, 'utf8').split(/(?<=\n)/);
     },
 
     // Mails as the mailbox received them; data holds the exact bytes as latin-1.
@@ -128,6 +128,19 @@ export async function startStack() {
     throw new Error(`${outcome}:\n${output}`);
   }
   return stack;
+}
+
+// Mails as a mail reader shows them: each decoded by Python's email package,
+// which undoes the MIME encodings of text outside ASCII.
+export function readMails(mails) {
+  const read = `
+import email, email.policy, json, sys
+for m in json.load(sys.stdin):
+    mail = email.message_from_bytes(m["data"].encode("latin-1"), policy=email.policy.default)
+    print(json.dumps({k: str(mail[k]) for k in ("From", "To", "Reply-To", "Subject") if mail[k]}
+                     | {"body": mail.get_content()}))`;
+  const out = execFileSync('/usr/bin/python3', ['-c', read], { input: JSON.stringify(mails), encoding: 'utf8' });
+  return out.trim().split('\n').map((line) => JSON.parse(line));
 }
 
 // The two mails of an accepted submission, as the mailbox receives them from
