@@ -165,6 +165,31 @@ TEST(Refusals, Table) {
   }
 }
 
+// What the defences read of the process's request: the hidden field in the
+// form, the page that sent it in the environment, and the site's origins
+// from the build.
+TEST_F(Submission, DefencesReadTheRequest) {
+  const std::string body = form("a", "a@b", "s", "m");
+  cgi_request foreign = form_post(body);
+  foreign.environment.push_back("HTTP_ORIGIN=https://evil.example");
+  struct row {
+    const char* what;
+    cgi_request request;
+    std::string out, err;
+  } rows[] = {
+      {"the hidden field filled in", form_post(body + "&website=x"), ok_answer,
+       "ostrel: submission dropped: the hidden field \"website\" was filled in\n"},
+      {"another site's page", foreign, error_answer,
+       "ostrel: submission refused: sent from another site's page, https://evil.example\n"},
+  };
+  for (const auto& r : rows) {
+    cgi_answer answer = submit(r.request);
+    EXPECT_EQ(answer.out, r.out) << r.what;
+    EXPECT_EQ(answer.err, r.err) << r.what;
+    EXPECT_EQ(log(), "") << r.what;
+  }
+}
+
 // A write that fails after the open leaves the file as it was and is an error.
 TEST_F(Submission, FileSizeLimitCutsNothing) {
   std::string earlier = "\"x\",\"x@y\",\"s\",\"m\"\n";

@@ -323,6 +323,9 @@ TEST(Decide, Defences) {
     EXPECT_EQ(v.record.empty(), r.want != kind::accepted && r.want != kind::spam) << r.what;
     EXPECT_EQ(v.mails.empty(), r.want != kind::accepted) << r.what;
   }
+  request_text invalid = filled;
+  invalid.email = "bad";
+  EXPECT_EQ(decided(invalid, guarded).what, kind::refused) << "the fields come before the spam rules";
 }
 
 // Who sends each mail to whom, and what it says, for each way of sending.
@@ -361,6 +364,24 @@ TEST(Decide, Mails) {
       EXPECT_TRUE(m.cc.empty() && m.bcc.empty()) << what << i;
       EXPECT_EQ(m.server + ":" + std::to_string(m.port), "localhost:25") << what << i;
     }
+  }
+}
+
+// The thank-you page for a record logged, and for spam, so that a bot
+// learns nothing; the error page for everything else.
+TEST(Decide, WhoGetsTheThankYouPage) {
+  struct row {
+    kind what;
+    bool logged, want;
+  } rows[] = {{kind::accepted, true, true},  {kind::accepted, false, false},
+              {kind::spam, true, true},      {kind::refused, true, false},
+              {kind::not_post, true, false}, {kind::cross_site, true, false}};
+  for (const auto& r : rows) {
+    verdict v;
+    v.what = r.what;
+    log_tools::failure unlogged;
+    if (!r.logged) unlogged = "No space left on device";
+    EXPECT_EQ(gets_thank_you(v, unlogged), r.want) << static_cast<int>(r.what) << ", " << r.logged;
   }
 }
 
@@ -459,11 +480,14 @@ TEST_F(effects, LogsThatCannotTakeTheRecord) {
 
 TEST_F(effects, DefencesSayWhyAndKeepSpam) {
   site.honeypot_field = "website";
-  site.post_only = true;
-  request_text spam = valid, get = valid;
+  site.post_only = site.same_site = true;
+  request_text spam = valid, get = valid, foreign = valid;
   spam.honeypot = "x";
   get.variables = {"REQUEST_METHOD=GET"};
+  foreign.variables = {"HTTP_HOST=a.example", "HTTP_ORIGIN=http://b.example"};
   EXPECT_EQ(carried(get), "ostrel: submission refused: sent by GET, not POST\n");
+  EXPECT_EQ(carried(foreign),
+            "ostrel: submission refused: sent from another site's page, http://b.example\n");
   EXPECT_EQ(carried(spam),
             "ostrel: submission dropped: the hidden field \"website\" was filled in; kept in the "
             "spam log " + site.spam_log + "\n");
