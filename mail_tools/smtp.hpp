@@ -193,15 +193,23 @@ class smtp {
   std::string subject;
   std::string body;
   int port;
+  // When set, the mail data as it goes on the wire, the end-of-data line
+  // aside, sent in place of the one made from the members above (a mail
+  // kept whole, sent again).
+  std::string data;
   // Why the last dialogue failed: the step and the server's reply
   // ("RCPT TO: 550 no such user"), what was wrong with the reply ("HELO:
   // malformed reply"), or what became of the connection ("no connection to
   // localhost:2600"). Nothing when the server took the message.
   std::optional<std::string> failure;
-  // Whether that failure was the server's refusal.
+  // Whether that failure was the server's refusal, and the refusing code.
   bool refused = false;
+  int refusal_code = 0;
   // Whether the last dialogue got as far as a connection.
   bool connected = false;
+  // Whether it wrote the whole mail data: then a server that did not answer
+  // after it may have the mail all the same.
+  bool data_sent = false;
 
   // Delivers the message in one dialogue with server on port, ending by the
   // deadline (or within limit). The dialogue stops at the first reply that
@@ -212,9 +220,16 @@ class smtp {
   // The same dialogue up to the recipients' replies, then RSET: whether the
   // server would take mail from `from` to `to`, without sending any.
   bool try_envelope(deadline_type deadline);
+  // The same up to the server's 354 after DATA, then the connection closed
+  // without a line of data, which the server must take as RSET (RFC 5321
+  // 3.8): whether it would take the mail's text too, without sending any.
+  bool try_until_data(deadline_type deadline);
+
+  // The mail data that send() writes after DATA, the end-of-data line aside.
+  std::string wire_data() const;
 
  private:
-  enum class purpose { deliver, try_only };
+  enum class purpose { deliver, try_envelope, try_until_data };
   bool dialogue(deadline_type deadline, purpose what);
   bool envelope(net_tools::tcp_stream& stream, deadline_type deadline);
   bool command(net_tools::tcp_stream& stream, deadline_type deadline, const std::string& text,
@@ -222,7 +237,6 @@ class smtp {
   bool answered(net_tools::tcp_stream& stream, deadline_type deadline, const char* step,
                 bool (*good)(int code));
   bool fail(std::string why);
-  std::string mail_data() const;
 };
 
 inline bool smtp::send(std::chrono::milliseconds limit) {
@@ -232,13 +246,19 @@ inline bool smtp::send(std::chrono::milliseconds limit) {
 inline bool smtp::send(deadline_type deadline) { return dialogue(deadline, purpose::deliver); }
 
 inline bool smtp::try_envelope(deadline_type deadline) {
-  return dialogue(deadline, purpose::try_only);
+  return dialogue(deadline, purpose::try_envelope);
+}
+
+inline bool smtp::try_until_data(deadline_type deadline) {
+  return dialogue(deadline, purpose::try_until_data);
 }
 
 inline bool smtp::dialogue(deadline_type deadline, purpose what) {
   failure.reset();
   refused = false;
+  refusal_code = 0;
   connected = false;
+  data_sent = false;
   for (const std::string* value : {&server, &from, &to, &cc, &bcc, &reply_to})
     if (has_line_break(*value)) return fail("a line break in the server name or an address");
   const std::string peer = server + ":" + std::to_string(port);
@@ -249,13 +269,18 @@ inline bool smtp::dialogue(deadline_type deadline, purpose what) {
   if (!stream) return fail("no connection to " + peer);
   connected = true;
   bool good = envelope(stream, deadline);
-  if (good && what == purpose::try_only) good = command(stream, deadline, "RSET", "RSET");
+  if (good && what == purpose::try_envelope) good = command(stream, deadline, "RSET", "RSET");
   // RFC 5321 3.3: without a 354 the server reads what follows as commands,
   // and the message text must never reach it as such.
+  if (good && what != purpose::try_envelope) good = command(stream, deadline, "DATA", "DATA", is_go_ahead);
+  if (good && what == purpose::try_until_data) {
+    stream.close();  // in the data now, where no command can follow
+    return true;
+  }
   if (good && what == purpose::deliver) {
-    good = command(stream, deadline, "DATA", "DATA", is_go_ahead);
-    if (good) stream << mail_data();
-    good = good && answered(stream, deadline, "end of data", is_positive);
+    stream << (data.empty() ? wire_data() : data) + ".\r\n";
+    data_sent = static_cast<bool>(stream);
+    good = answered(stream, deadline, "end of data", is_positive);
   }
   quit(stream, deadline);
   stream.close();
@@ -288,6 +313,7 @@ inline bool smtp::answered(net_tools::tcp_stream& stream, deadline_type deadline
   reply r = read_reply(stream);
   if (r.how == reply::complete && good(r.code)) return true;
   refused = r.how == reply::complete;
+  refusal_code = refused ? r.code : 0;
   failure = std::string(step) + ": " + not_good(r, deadline);
   return false;
 }
@@ -297,21 +323,22 @@ inline bool smtp::fail(std::string why) {
   return false;
 }
 
-// The header block, the text and the end-of-data line, to go out in one
-// write. Header lines start with their name, so none of them begins with ".".
-// Text from 0x80 up goes out in 7-bit encodings: no server is asked whether
-// it takes 8-bit data (RFC 6152), and one that does not may mangle it.
-inline std::string smtp::mail_data() const {
+// The header block and the text, to go out in one write with the
+// end-of-data line. Header lines start with their name, so none of them
+// begins with ".". Text from 0x80 up goes out in 7-bit encodings: no server
+// is asked whether it takes 8-bit data (RFC 6152), and one that does not
+// may mangle it.
+inline std::string smtp::wire_data() const {
   const bool utf8 = has_8bit(subject) || has_8bit(body);
-  std::string data = "From: " + from + "\r\nTo: " + to + "\r\n";
-  if (!cc.empty()) data += "Cc: " + cc + "\r\n";
-  if (!reply_to.empty()) data += "Reply-To: " + reply_to + "\r\n";
+  std::string text = "From: " + from + "\r\nTo: " + to + "\r\n";
+  if (!cc.empty()) text += "Cc: " + cc + "\r\n";
+  if (!reply_to.empty()) text += "Reply-To: " + reply_to + "\r\n";
   if (utf8)
-    data += encoded_header("Subject", header_value(subject)) + "\r\n" + utf8_text_headers;
+    text += encoded_header("Subject", header_value(subject)) + "\r\n" + utf8_text_headers;
   else
-    data += "Subject: " + header_value(subject) + "\r\n";
-  data += "\r\n" + body_to_wire(utf8 ? quoted_printable(body) : body) + "\r\n.\r\n";
-  return data;
+    text += "Subject: " + header_value(subject) + "\r\n";
+  text += "\r\n" + body_to_wire(utf8 ? quoted_printable(body) : body) + "\r\n";
+  return text;
 }
 
 }  // namespace mail_tools

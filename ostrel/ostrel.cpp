@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -15,6 +16,8 @@
 
 #include "log_tools/log_file.hpp"
 #include "log_tools/log_record.hpp"
+#include "log_tools/utc_time.hpp"
+#include "mail_tools/outbox.hpp"
 #include "mail_tools/smtp.hpp"
 #include "ostrel/decision.hpp"
 #include "ostrel/one_line.hpp"
@@ -166,17 +169,46 @@ void set_aside(const verdict& v, const settings& site, std::FILE* errors) {
   report(errors, line);
 }
 
+// Whether a mail that was not accepted goes to the outbox. The notification
+// whenever the server may not have it: better a rare duplicate than a lost
+// enquiry. The acknowledgement only when it surely did not go: not when the
+// whole mail went out (the server may have it), nor after a refusal for
+// good (5yz, in practice of the visitor's own address).
+bool worth_keeping(const mail_tools::smtp& mail, bool notification) {
+  return notification || (!mail.data_sent && !(mail.refused && mail.refusal_code >= 500));
+}
+
+// What became of a mail that was not accepted, as its line says it.
+std::string outcome_of(const mail_tools::smtp& mail) {
+  if (mail.refused) return " not accepted: ";
+  return mail.data_sent ? " outcome unknown: " : " not sent: ";
+}
+
+std::string utc_now() { return log_tools::utc_text(std::time(nullptr)); }
+
+// Keeps the mail in the outbox; says where, or why it could not.
+std::string kept_in_outbox(const mail_tools::smtp& mail, const std::string& line,
+                           const settings& site) {
+  std::string path;
+  mail_tools::kept_mail kept{mail.from, mail.to, mail.wire_data(), utc_now() + ", " + line};
+  if (auto why = mail_tools::keep(site.outbox, kept, path))
+    return "; cannot keep it in the outbox " + site.outbox + ": " + *why;
+  return "; kept in the outbox " + path;
+}
+
 // The owner's notification, then the submitter's acknowledgement, one after
 // the other and both within one time limit. Neither outcome changes the
-// answer: the submission is already in the request log.
+// answer: the submission is already in the request log. A mail the server
+// did not take goes to the outbox where the build names one.
 void send_mails(std::vector<mail_tools::smtp> mails, const settings& site, std::FILE* errors) {
   const auto deadline = std::chrono::steady_clock::now() + site.mail_timeout;
   for (std::size_t i = 0; i < mails.size(); ++i) {
     mail_tools::smtp& mail = mails[i];
     if (mail.send(deadline)) continue;
-    report(errors, std::string(i == 0 ? "owner notification" : "acknowledgement") + " to " +
-           one_line(mail.to) + (mail.refused ? " not accepted: " : " not sent: ") +
-           one_line(*mail.failure));
+    std::string line = std::string(i == 0 ? "owner notification" : "acknowledgement") + " to " +
+                       one_line(mail.to) + outcome_of(mail) + one_line(*mail.failure);
+    if (!site.outbox.empty() && worth_keeping(mail, i == 0)) line += kept_in_outbox(mail, line, site);
+    report(errors, line);
   }
 }
 

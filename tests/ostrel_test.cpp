@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "mail_tools/outbox.hpp"
 #include "ostrel/decision.hpp"
 #include "ostrel/one_line.hpp"
 #include "ostrel/ostrel.hpp"
@@ -504,34 +505,43 @@ std::string both_mails(const std::string& outcome) {
 }
 
 // Whatever the mail server does, the record is logged and each mail that
-// was not accepted has its line; the mails share one time limit.
+// was not accepted has its line; the mails share one time limit. The
+// notification is kept in the outbox whenever the server may not have it,
+// the acknowledgement only when it surely did not go.
 TEST_F(effects, MailServerFaults) {
   // Bytes outside ASCII are written as \xHH; the cut at 300 bytes leaves out
   // the whole \xc3 that would cross it.
   std::string long_text(241, 'x');
   for (int i = 0; i < 40; ++i) long_text += "\xc3\xa9";
+  const std::string no_time = "\nostrel: acknowledgement to a@b not sent: no time left to connect to localhost:";
   struct row {
     const char* what;
     test_support::smtp_script script;
     std::string err;
+    std::string kept;  // n: the notification, a: the acknowledgement
   } rows[] = {
-      {"replies a byte at a time", {}, ""},
-      {"multi-line replies", {}, ""},
-      {"resets in the middle of the data", {}, both_mails(" not sent: end of data: connection lost")},
-      {"closes after its greeting", {}, both_mails(" not sent: HELO: connection lost")},
-      {"answers every command with an error", {}, both_mails(" not accepted: greeting: 554 go away")},
+      {"replies a byte at a time", {}, "", ""},
+      {"multi-line replies", {}, "", ""},
+      {"resets in the middle of the data", {}, both_mails(" outcome unknown: end of data: connection lost"), "n"},
+      {"closes after its greeting", {}, both_mails(" not sent: HELO: connection lost"), "na"},
+      {"answers every command with an error", {}, both_mails(" not accepted: greeting: 554 go away"), "n"},
       {"refuses the recipient",
        {},
        both_mails(" not accepted: RCPT TO: 550-5.1.1 <x>: Recipient  address rejected 550 " +
-                  long_text.substr(0, 241))},
-      {"never answers QUIT: the acknowledgement still has time", {}, ""},
-      {"greets only after a while, each time", {}, ""},
-      {"refuses bare line feeds", {}, ""},
-      {"never answers: the acknowledgement is not even begun",
-       {},
+                  long_text.substr(0, 241)),
+       "n"},
+      {"refuses the recipient for now", {}, both_mails(" not accepted: RCPT TO: 451 4.7.1 later"), "na"},
+      {"a malformed reply to the end of data", {},
+       both_mails(" outcome unknown: end of data: malformed reply"), "n"},
+      {"never answers QUIT: the acknowledgement still has time", {}, "", ""},
+      {"greets only after a while, each time", {}, "", ""},
+      {"refuses bare line feeds", {}, "", ""},
+      {"never answers: the acknowledgement is not even begun", {},
        "ostrel: owner notification to webmaster@localhost not sent: greeting: no reply within "
-       "the time limit\nostrel: acknowledgement to a@b not sent: no time left to connect to "
-       "localhost:"},
+       "the time limit" + no_time, "na"},
+      {"no reply to the end of data", {},
+       "ostrel: owner notification to webmaster@localhost outcome unknown: end of data: no reply "
+       "within the time limit" + no_time, "na"},
   };
   rows[0].script.byte_by_byte = true;
   rows[1].script.greeting = "220-first\r\n220-second\r\n220 ready\r\n";
@@ -543,17 +553,37 @@ TEST_F(effects, MailServerFaults) {
   // Control bytes in the server's text become spaces, and the text is cut.
   rows[5].script.reply_to["RCPT"] =
       "550-5.1.1 <x>: Recipient\t\001address rejected\r\n550 " + long_text + "\r\n";
-  rows[6].script.reply_to["QUIT"] = "";
-  rows[7].script.greeting_delay_ms = 1500;  // twice within the limit of 4 s
-  rows[8].script.strict_line_ends = true;
-  rows[9].script.replies = 0;
+  rows[6].script.reply_to["RCPT"] = "451 4.7.1 later\r\n";
+  rows[7].script.reply_to["."] = "250-queued\r\n550 but refused\r\n";
+  rows[8].script.reply_to["QUIT"] = "";
+  rows[9].script.greeting_delay_ms = 1500;  // twice within the limit of 4 s
+  rows[10].script.strict_line_ends = true;
+  rows[11].script.replies = 0;
+  rows[12].script.replies = 5;  // up to the 354
   for (auto& r : rows) {
     test_support::script_server server(r.script, 2);
     site.mail_port = server.port();
+    site.outbox = dir.file(std::string("outbox-") + std::to_string(&r - rows));
     std::remove(site.request_log.c_str());
     std::string want = r.err;
-    if (r.script.replies == 0) want += std::to_string(server.port()) + "\n";
-    EXPECT_EQ(carried(valid), want) << r.what;
+    if (!want.empty() && want.back() == ':') want += std::to_string(server.port());
+    if (!want.empty() && want.back() != '\n') want += "\n";
+    // Each line without the outbox's words, which name a file of their own.
+    std::string lines, kept, said = carried(valid);
+    for (std::size_t at = 0, end; (end = said.find('\n', at)) != std::string::npos; at = end + 1) {
+      std::string line = said.substr(at, end - at);
+      std::size_t words = line.find("; kept in the outbox ");
+      if (words != std::string::npos) {
+        auto mail = mail_tools::kept_from_text(read_file(line.substr(words + 21)));
+        EXPECT_TRUE(mail && mail->to == (kept.empty() && line.find(" owner ") != std::string::npos
+                                             ? "webmaster@localhost" : "a@b")) << r.what;
+        kept += line.find(" owner ") != std::string::npos ? "n" : "a";
+        line.resize(words);
+      }
+      lines += line + "\n";
+    }
+    EXPECT_EQ(lines, want) << r.what;
+    EXPECT_EQ(kept, r.kept) << r.what;
     EXPECT_EQ(log(), record) << r.what;
     server.stop();
     for (const auto& session : server.sessions()) {
