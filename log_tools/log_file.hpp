@@ -67,15 +67,20 @@ inline failure write_all(int fd, const std::string& record) {
 // file's end still from the moment it is measured until the one write is
 // done, so a failed or short write is cut back to that length without
 // touching anyone else's record. Only a regular file will do: opening does
-// not wait for a FIFO's reader, and a device or a FIFO is refused.
+// not wait for a FIFO's reader, and a device or a FIFO is refused. So is a
+// symbolic link, which would send the records wherever it points (or make
+// a file there), and a new log is no one else's to read or write, whatever
+// the umask: it holds people's names, addresses and messages.
 inline failure append_record(const std::string& path, const std::string& record,
                              std::chrono::milliseconds lock_time_limit) {
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                  0666);
+  int fd = ::open(path.c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
+                  0660);
   // A FIFO without a reader, or a device without its hardware, refuses
   // the open with ENXIO.
+  if (fd < 0 && errno == ELOOP) return "a symbolic link, which is refused";
   if (fd < 0) return errno == ENXIO ? "not a regular file" : std::strerror(errno);
   failure why = lock_exclusive(fd, lock_time_limit);
   struct stat file;

@@ -421,6 +421,12 @@ const request_text valid{"a", "a@b", "s", "m"};
 const std::string record = "\"a\",\"a@b\",\"s\",\"m\"\n";
 
 TEST_F(effects, RecordsAppendInOrderAndRefusalsLeaveTheLog) {
+  mode_t umask_before = umask(0);  // a new log is no one else's all the same
+  carried(valid);
+  umask(umask_before);
+  struct stat made;
+  ASSERT_EQ(stat(site.request_log.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0660u);
   write_file(site.request_log, "earlier\n");
   carried({"first", "a@b", "s", "m"});
   carried({"a", "a,b@c", "s", "m"});
@@ -451,9 +457,13 @@ TEST_F(effects, LogsThatCannotTakeTheRecord) {
       {"missing folder", dir.file("none/log"), nullptr, "No such file or directory"},
       {"a FIFO without a reader", dir.file("log/fifo"),
        [](const std::string& path) { return mkfifo(path.c_str(), 0600); }, "not a regular file"},
-      {"a device", dir.file("log/full"),
-       [](const std::string& path) { return symlink("/dev/full", path.c_str()); },
-       "not a regular file"},
+      {"a device", "/dev/full", nullptr, "not a regular file"},
+      {"a symbolic link", dir.file("log/link"),
+       [](const std::string& path) { return symlink("request_form.log", path.c_str()); },
+       "a symbolic link, which is refused"},
+      {"a dangling symbolic link", dir.file("log/dangling"),
+       [](const std::string& path) { return symlink("elsewhere", path.c_str()); },
+       "a symbolic link, which is refused"},
       {"a folder", dir.file("log/folder"),
        [](const std::string& path) { return mkdir(path.c_str(), 0755); }, "Is a directory"},
       {"locked", dir.file("log/locked"), held, "locked by another process"},
