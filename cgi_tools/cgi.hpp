@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 
 namespace cgi_tools {
 
@@ -121,29 +122,40 @@ inline bool body_arrives(int fd, std::chrono::milliseconds time_limit,
   }
 }
 
+// What became of a POST body.
+enum class body { whole, cut_short, late };
+
 // Reads exactly n bytes of a POST body within time_limit. A web server hands
 // the body over as a file or a pipe; from a pipe, a client that stops
 // sending must not hold the process. What is there already is taken without
 // a wait, so the time limit costs nothing until something has to be waited
 // for. A stream without a descriptor (as tests use) is read as it is.
-inline bool read_body(std::FILE* in, char* into, std::size_t n,
+inline body read_body(std::FILE* in, char* into, std::size_t n,
                       std::chrono::milliseconds time_limit) {
   int fd = fileno(in);
-  if (fd < 0) return std::fread(into, n, 1, in) == 1;
+  if (fd < 0) return std::fread(into, n, 1, in) == 1 ? body::whole : body::cut_short;
   std::optional<std::chrono::steady_clock::time_point> deadline;
   std::size_t have = 0;
   while (have < n) {
     iovec rest{into + have, n - have};
     ssize_t got = ::preadv2(fd, &rest, 1, -1, RWF_NOWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EOPNOTSUPP)) {
-      if (!body_arrives(fd, time_limit, deadline)) return false;
+      if (!body_arrives(fd, time_limit, deadline)) return body::late;
       got = ::read(fd, into + have, n - have);
     }
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got <= 0) return body::cut_short;
     have += static_cast<std::size_t>(got);
   }
-  return true;
+  return body::whole;
+}
+
+// The line for the web server's error log when a client was too slow: the
+// fault's own text goes to the client, and the owner would not see it.
+inline void report_late_body(std::chrono::milliseconds time_limit) {
+  std::string line = "ostrel: the request body did not come whole within " +
+                     std::to_string(time_limit.count()) + " ms\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 template <class Map>
@@ -160,6 +172,7 @@ class cgi {
   // writes the fault's text and ends the process.
   explicit cgi(const int& limit, std::chrono::milliseconds body_time = body_time_limit) {
     fault f = load_or_release(limit, stdin, body_time);
+    if (late) report_late_body(body_time);
     if (f != fault::none) stop(f);
   }
 
@@ -199,6 +212,8 @@ class cgi {
   }
 
  private:
+  bool late = false;  // the body did not come whole within its time limit
+
   // A map entry that cannot be allocated throws out of the constructor, and
   // then no destructor runs: the block of a POST is released here.
   fault load_or_release(int limit, std::FILE* in, std::chrono::milliseconds body_time) {
@@ -229,7 +244,9 @@ class cgi {
     if (n <= 0) return fault::unreadable;
     query = new (std::nothrow) char[static_cast<std::size_t>(n) + 1];
     if (!query) return fault::no_memory;
-    if (!read_body(in, query, static_cast<std::size_t>(n), body_time)) return fault::unreadable;
+    body got = read_body(in, query, static_cast<std::size_t>(n), body_time);
+    late = got == body::late;
+    if (got != body::whole) return fault::unreadable;
     query[n] = '\0';
     split(query, static_cast<std::size_t>(n));
     return fault::none;

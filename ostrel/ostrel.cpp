@@ -69,15 +69,25 @@ std::vector<field_error> field_errors(const submission& form, const form_request
   return errors;
 }
 
-// Where a link starts in text, any case: "http://", "https://", or "www."
-// not already part of one of those.
-std::size_t links_in(const std::string& text) {
-  std::string lower = same_site::lower(text);
+// Whether a link starts at text[at], as a mail client makes it clickable:
+// "http://", "https://" or "ftp://", any case, or "www." at the start of a
+// word (after a byte that is no letter or digit).
+bool link_starts(std::string_view text, std::size_t at) {
+  std::string rest = same_site::lower(text.substr(at, 8));
+  for (std::string_view scheme : {"http://", "https://", "ftp://"})
+    if (rest.compare(0, scheme.size(), scheme) == 0) return true;
+  return rest.compare(0, 4, "www.") == 0 &&
+         (at == 0 || !std::isalnum(static_cast<unsigned char>(text[at - 1])));
+}
+
+// The links in text, each counted once: a link runs to the next white
+// space, so neither its path nor a "www." in it is another.
+std::size_t links_in(std::string_view text) {
   std::size_t links = 0;
-  for (std::size_t at = 0; at < lower.size(); ++at) {
-    std::string_view rest = std::string_view(lower).substr(at);
-    bool www = rest.substr(0, 4) == "www." && (at < 2 || lower.compare(at - 2, 2, "//") != 0);
-    if (rest.substr(0, 7) == "http://" || rest.substr(0, 8) == "https://" || www) ++links;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (!link_starts(text, at)) continue;
+    ++links;
+    while (at < text.size() && !std::isspace(static_cast<unsigned char>(text[at]))) ++at;
   }
   return links;
 }

@@ -118,21 +118,29 @@ TEST(DecoderFaults, Table) {
 // too long would take.
 TEST_F(Submission, BodyHasATimeLimit) {
   const std::string body = form("a", "a@b", "s", "m");
+  const int limit = static_cast<int>(test_build.body_timeout.count());
   struct row {
     const char* what;
     int rest_after_ms;
-    std::string out;
+    std::string out, err;
   } rows[] = {
-      {"in time", static_cast<int>(test_build.body_timeout.count()) / 2, ok_answer},
-      {"too late", (static_cast<int>(test_build.body_timeout.count()) + static_cast<int>(test_build.mail_timeout.count())) / 2,
-       "Unable to read from the input stream."},
+      {"in time", limit / 2, ok_answer, ""},
+      {"too late", (limit + static_cast<int>(test_build.mail_timeout.count())) / 2,
+       "Unable to read from the input stream.",
+       "ostrel: the request body did not come whole within " + std::to_string(limit) + " ms\n"},
   };
   for (const auto& r : rows) {
     cgi_request request = form_post(body);
     request.body = body.substr(0, 5);
     request.rest_of_body = body.substr(5);
     request.rest_after_ms = r.rest_after_ms;
-    EXPECT_EQ(submit(request).out, r.out) << r.what;
+    cgi_answer answer = submit(request);
+    EXPECT_EQ(answer.out, r.out) << r.what;
+    if (!r.err.empty()) {
+      EXPECT_EQ(answer.err, r.err) << r.what;
+    } else {
+      EXPECT_EQ(answer.err.find("request body"), std::string::npos) << r.what;
+    }
   }
 }
 

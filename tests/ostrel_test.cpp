@@ -315,6 +315,13 @@ TEST(Decide, Defences) {
       {"two links, the first with its www.",
        {"Ann", "a@b", "http://www.x.example/a", "and www.y.example"}, kind::accepted, "",
        &spam_rules},
+      {"ftp links", {"a", "a@b", "ftp://x.example", "FTP://www.y.example and ftp://z"}, kind::spam,
+       "3 links, more than 2", &spam_rules},
+      {"www. after any //", {"a", "a@b", "see//www.x.example", "(www.y.example) x//WWW.z"},
+       kind::spam, "3 links, more than 2", &spam_rules},
+      {"a path is one link, and www inside a word none",
+       {"a", "a@b", "https://x.example/www.y/www.z", "http://a.example/?q=www.b flowww.c"},
+       kind::accepted, "", &spam_rules},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(decided(r.request, defaults).what, kind::accepted) << r.what << " (default)";
