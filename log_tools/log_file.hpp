@@ -62,29 +62,61 @@ inline failure write_all(int fd, const std::string& record) {
   return errno ? std::strerror(errno) : "nothing written";
 }
 
+// Opens the log at path to append to it, making it when it is missing.
+// Only a regular file will do: opening does not wait for a FIFO's reader,
+// and a device or a FIFO is refused. So is a symbolic link, which would
+// send the records wherever it points (or make a file there), and a new log
+// is no one else's to read or write, whatever the umask: it holds people's
+// names, addresses and messages.
+inline failure open_log(const std::string& path, int& fd) {
+  fd = ::open(path.c_str(),
+              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0660);
+  if (fd >= 0) return {};
+  // A FIFO without a reader, or a device without its hardware, refuses
+  // the open with ENXIO.
+  if (errno == ELOOP) return "a symbolic link, which is refused";
+  return errno == ENXIO ? "not a regular file" : std::strerror(errno);
+}
+
+// Whether fd is still the file at path.
+inline bool still_at(int fd, const std::string& path) {
+  struct stat opened, named;
+  return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// The log at path, opened and locked within time_limit: the file that is
+// at the path once the lock is held. ostrel-purge puts a new file in the
+// old one's place under the old one's lock, so a writer that waited for
+// that lock opens the new file rather than append to the old.
+inline failure open_locked(const std::string& path, std::chrono::milliseconds time_limit, int& fd) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + time_limit;
+  for (;;) {
+    if (failure why = open_log(path, fd)) return why;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    failure why = lock_exclusive(fd, std::max(left, std::chrono::milliseconds(0)));
+    if (!why && still_at(fd, path)) return {};
+    ::close(fd);
+    if (why) return why;
+    if (clock::now() >= deadline) return "replaced again and again while this waited";
+  }
+}
+
 // Appends the record to the log at path whole or not at all. Other
 // processes append to the same file at the same time: the lock keeps the
 // file's end still from the moment it is measured until the one write is
 // done, so a failed or short write is cut back to that length without
-// touching anyone else's record. Only a regular file will do: opening does
-// not wait for a FIFO's reader, and a device or a FIFO is refused. So is a
-// symbolic link, which would send the records wherever it points (or make
-// a file there), and a new log is no one else's to read or write, whatever
-// the umask: it holds people's names, addresses and messages.
+// touching anyone else's record.
 inline failure append_record(const std::string& path, const std::string& record,
                              std::chrono::milliseconds lock_time_limit) {
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
-  int fd = ::open(path.c_str(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
-                  0660);
-  // A FIFO without a reader, or a device without its hardware, refuses
-  // the open with ENXIO.
-  if (fd < 0 && errno == ELOOP) return "a symbolic link, which is refused";
-  if (fd < 0) return errno == ENXIO ? "not a regular file" : std::strerror(errno);
-  failure why = lock_exclusive(fd, lock_time_limit);
+  int fd;
+  if (failure why = open_locked(path, lock_time_limit, fd)) return why;
   struct stat file;
-  if (!why && ::fstat(fd, &file) != 0) why = std::strerror(errno);
+  failure why;
+  if (::fstat(fd, &file) != 0) why = std::strerror(errno);
   if (!why && !S_ISREG(file.st_mode)) why = "not a regular file";
   if (!why) {
     why = write_all(fd, record);

@@ -5,6 +5,7 @@
 // the answer, follow from the verdict alone, in that order.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@ struct form_request {
   std::string_view method;  // REQUEST_METHOD, as the request names it
   std::string_view source;  // the page that sent it: Origin, else Referer; "": not said
   same_site::origin own;    // the request's own origin (Host, scheme)
+  std::int64_t received = 0;  // when it came, in seconds since 1970 (UTC)
 };
 
 // Fills in what the defences read from the CGI variables, as variable(name)

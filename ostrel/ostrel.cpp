@@ -145,8 +145,13 @@ std::vector<mail_tools::smtp> mails_for(const submission& form, const settings& 
   return mails;
 }
 
-std::string record_of(const submission& form) {
-  return log_tools::record_line({form.name, form.email, form.subject, form.message});
+// The record of the four values, and with the build's log_time, of when
+// the submission came.
+std::string record_of(const submission& form, const form_request& request, const settings& site) {
+  if (!site.log_time)
+    return log_tools::record_line({form.name, form.email, form.subject, form.message});
+  return log_tools::record_line({form.name, form.email, form.subject, form.message,
+                                 log_tools::utc_text(request.received)});
 }
 
 verdict refusal(verdict::kind what, std::string why) {
@@ -245,6 +250,7 @@ form_request request_of(cgi_tools::cgi<form_var_map>& decoder, const settings& s
     if (found != vars.end()) request.honeypot = value_or_empty(found->second);
   }
   request.is_post = decoder.is_post;
+  request.received = std::time(nullptr);
   read_cgi_variables(request, [](const char* name) { return value_or_empty(std::getenv(name)); });
   return request;
 }
@@ -263,7 +269,7 @@ verdict decide(const form_request& request, const settings& site) {
   verdict v;
   v.errors = field_errors(form, request, site);
   if (!v.errors.empty()) return v;
-  v.record = record_of(form);
+  v.record = record_of(form, request, site);
   if (failure rule = spam_rule(form, request, site)) {
     v.what = verdict::kind::spam;
     v.why = *rule;

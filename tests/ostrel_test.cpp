@@ -166,6 +166,7 @@ verdict decided(const request_text& text, const settings& site) {
     return found == cgi.end() ? std::string_view() : std::string_view(found->second);
   });
   request.is_post = request.method.substr(0, 4) == "POST";
+  request.received = 1796681643;  // 2026-12-07T22:14:03Z
   return decide(request, site);
 }
 
@@ -176,6 +177,10 @@ TEST(Decide, Fields) {
   const request_text cyrillic{"\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd \xd0\x9f\xd0\xb5\xd1\x82\xd1\x80",
                               "ivan@example.org", "\xd0\x9f\xd1\x80\xd0\xb8",
                               "\xd0\x94\xd0\xb0"};  // Иван Петр, При, Да
+  settings utf8 = defaults;
+  utf8.utf8 = true;
+  settings timed = utf8;
+  timed.log_time = true;
   std::string two_byte_name;
   for (std::size_t i = 0; i < defaults.name_limit / 2; ++i) two_byte_name += "\xd0\xb6";  // ж
   struct row {
@@ -183,7 +188,7 @@ TEST(Decide, Fields) {
     request_text request;
     field_errors want;
     std::string record = "";
-    bool utf8 = false;
+    const settings* build = &defaults;
   } rows[] = {
       {"no fields",
        {},
@@ -223,18 +228,18 @@ TEST(Decide, Fields) {
       {"Cyrillic, without UTF-8", cyrillic, {{field::subject, problem::required}, {field::message, problem::required}}},
       {"Cyrillic, with UTF-8", cyrillic, {},
        "\"" + cyrillic.name + "\",\"ivan@example.org\",\"" + cyrillic.subject + "\",\"" + cyrillic.message + "\"\n",
-       true},
+       &utf8},
       {"an address outside ASCII, with UTF-8", {"a", "zo\xc3\xab@example.org", "s", "m"},
-       {{field::email, problem::invalid}}, "", true},
+       {{field::email, problem::invalid}}, "", &utf8},
       {"a name at its limit in bytes, with UTF-8", {two_byte_name, "a@b", "s", "m"}, {},
-       "\"" + two_byte_name + "\",\"a@b\",\"s\",\"m\"\n", true},
+       "\"" + two_byte_name + "\",\"a@b\",\"s\",\"m\"\n", &utf8},
       {"a name a byte over it, with UTF-8", {two_byte_name + "a", "a@b", "s", "m"},
-       {{field::name, problem::too_long}}, "", true},
+       {{field::name, problem::too_long}}, "", &utf8},
+      {"with the time, and UTF-8", {"a", "a@b", "s", "m"}, {},
+       "\"a\",\"a@b\",\"s\",\"m\",\"2026-12-07T22:14:03Z\"\n", &timed},
   };
-  settings utf8 = defaults;
-  utf8.utf8 = true;
   for (const auto& r : rows) {
-    verdict v = decided(r.request, r.utf8 ? utf8 : defaults);
+    verdict v = decided(r.request, *r.build);
     EXPECT_EQ(v.errors, r.want) << r.what;
     EXPECT_EQ(v.what, r.want.empty() ? kind::accepted : kind::refused) << r.what;
     EXPECT_EQ(v.record, r.record) << r.what;
@@ -498,7 +503,7 @@ TEST_F(effects, LogsThatCannotTakeTheRecord) {
 
 TEST_F(effects, DefencesSayWhyAndKeepSpam) {
   site.honeypot_field = "website";
-  site.post_only = site.same_site = true;
+  site.post_only = site.same_site = site.log_time = true;
   request_text spam = valid, get = valid, foreign = valid;
   spam.honeypot = "x";
   get.variables = {"REQUEST_METHOD=GET"};
@@ -511,7 +516,7 @@ TEST_F(effects, DefencesSayWhyAndKeepSpam) {
             "spam log " + site.spam_log + "\n");
   site.spam_log.clear();
   EXPECT_EQ(carried(spam), "ostrel: submission dropped: the hidden field \"website\" was filled in\n");
-  EXPECT_EQ(read_file(dir.file("log/spam.log")), record);
+  EXPECT_EQ(read_file(dir.file("log/spam.log")), "\"a\",\"a@b\",\"s\",\"m\",\"2026-12-07T22:14:03Z\"\n");
   EXPECT_EQ(log(), "");
 }
 
