@@ -48,7 +48,7 @@ TEST(SplitRecord, Refusals) {
       {R"("a"b","b","c","d")", "a stray quote"},
       {R"("a","b","c","d"")", "a field without its closing quote"},
       {R"("a","b","c","d" )", "a stray quote"},
-      {"\"a\",\"b\",\"c\",\"d\"\r", "a stray quote"},
+      {"\"a\",\"b\",\"c\",\"d\"\r", "a byte the log never holds"},
       {"\"a\rb\",\"b\",\"c\",\"d\"", "a byte the log never holds"},
       {"\"a\",\"b\",\"caf\xc3\xa9\",\"d\"", "a byte the log never holds"},
       {std::string("\"a\",\"b\",\"c\",\"\0\"", 15), "a byte the log never holds"},
