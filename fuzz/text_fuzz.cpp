@@ -91,14 +91,23 @@ std::string logged(const four_values& values) {
   return line;
 }
 
-// The text cut at NUL bytes into values, each cleaned as the program cleans a field.
+// What any cleaning can leave: the bytes the ASCII cleaning keeps, and
+// those of UTF-8, well-formed or not.
+std::string loggable(const std::string& text) {
+  std::string kept;
+  for (char c : text)
+    if (kept_byte(static_cast<unsigned char>(c)) || (c & 0x80)) kept += c;
+  return kept;
+}
+
+// The text cut at NUL bytes into values, each cleaned.
 four_values cleaned_values(const std::string& text) {
   four_values values;
   std::size_t at = 0;
   for (std::string& value : values) {
     if (at > text.size()) break;
     std::size_t nul = std::min(text.find('\0', at), text.size());
-    value = filter(text.substr(at, nul - at));
+    value = loggable(text.substr(at, nul - at));
     at = nul + 1;
   }
   return values;

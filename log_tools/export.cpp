@@ -44,9 +44,13 @@ without FILE or with -, from standard input, to standard output:
              quoted, CR LF after each record, real line breaks inside
              cells. A cell that starts with = + - @, a tab or a CR gets an
              apostrophe in front, so that a spreadsheet shows it as text
-             instead of running it as a formula.
+             instead of running it as a formula. The bytes of the values
+             are written as logged: UTF-8, unless the log holds other bytes.
   --json     JSON Lines: one object per record with the keys name, email,
-             subject and message; the values as logged, no apostrophe.
+             subject and message; the values as logged, no apostrophe. Each
+             byte sequence that is not well-formed UTF-8 becomes one U+FFFD
+             per maximal ill-formed part (as Unicode recommends), so the
+             JSON is valid.
   --help     this text.
 
 The log writes a line break in a value as the two characters \n (a CR as

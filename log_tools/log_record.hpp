@@ -55,10 +55,13 @@ using fields = std::array<std::string_view, field_count>;
 namespace detail {
 
 // The bytes of a record's line: its quotes and commas, and what csv_escape
-// leaves of a value. Cleaning keeps tab, VT, FF, CR, LF and printable ASCII;
-// CR and LF are written as \r, \n.
+// leaves of a value. Cleaning keeps tab, VT, FF, CR, LF, printable ASCII
+// and, in a UTF-8 build, the bytes from 0x80 up; CR and LF are written as
+// \r, \n. A log from elsewhere may hold ill-formed UTF-8: the reader passes
+// it on, and each export format deals with it.
 constexpr bool field_byte(char c) {
-  return (c >= ' ' && c <= '~') || c == '\t' || c == '\v' || c == '\f';
+  auto byte = static_cast<unsigned char>(c);
+  return (byte >= ' ' && byte != 0x7F) || c == '\t' || c == '\v' || c == '\f';
 }
 
 // Written without an early exit and with a byte to gather into, so that the

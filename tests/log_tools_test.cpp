@@ -23,6 +23,8 @@ TEST(SplitRecord, Records) {
       {R"("say ""hi""","""","a,b","x")", {"say \"hi\"", "\"", "a,b", "x"}},
       {R"("one\ntwo\r\n","c:\temp\","\\n","\x")", {"one\ntwo\r\n", "c:\\temp\\", "\\\n", "\\x"}},
       {"\"\t\v\f\",\"~ !\",\"a\",\"b\"", {"\t\v\f", "~ !", "a", "b"}},
+      {"\"Zo\xc3\xab\",\"\xe2\x82\xac\",\"\xf0\x9d\x84\x9e\",\"\xff\xc3\"",
+       {"Zo\xc3\xab", "\xe2\x82\xac", "\xf0\x9d\x84\x9e", "\xff\xc3"}},
   };
   for (const auto& r : rows) {
     fields have;
@@ -50,7 +52,6 @@ TEST(SplitRecord, Refusals) {
       {R"("a","b","c","d" )", "a stray quote"},
       {"\"a\",\"b\",\"c\",\"d\"\r", "a byte the log never holds"},
       {"\"a\rb\",\"b\",\"c\",\"d\"", "a byte the log never holds"},
-      {"\"a\",\"b\",\"caf\xc3\xa9\",\"d\"", "a byte the log never holds"},
       {std::string("\"a\",\"b\",\"c\",\"\0\"", 15), "a byte the log never holds"},
       {"\"a\",\"b\",\"c\",\"d\x7f\"", "a byte the log never holds"},
       {"\"a\",\"b\",\"c\",\"d\x1f\"", "a byte the log never holds"},
@@ -97,6 +98,7 @@ TEST(CsvCell, Cases) {
 }
 
 TEST(JsonString, Cases) {
+  const std::string bad = "\xef\xbf\xbd";  // U+FFFD
   struct row {
     std::string field, want;
   } rows[] = {
@@ -107,6 +109,12 @@ TEST(JsonString, Cases) {
       {R"(c:\temp\)", R"("c:\\temp\\")"},
       {"\t\v\f\v", R"("\t\u000b\f\u000b")"},
       {"=1+1", R"("=1+1")"},
+      {"Zo\xc3\xab \xe2\x82\xac\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf",
+       "\"Zo\xc3\xab \xe2\x82\xac\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf\""},
+      {"\x80 \xbf\xff\xf5\xc1", "\"" + bad + " " + bad + bad + bad + bad + "\""},
+      {"\xf0\x9f\x98x\xe2\x82\\n\xc3\"\"", "\"" + bad + "x" + bad + "\\n" + bad + "\\\"\""},
+      // overlong, a surrogate, past U+10FFFF: the lead, then each byte after it
+      {"\xe0\x9f\xbf\xed\xa0\xf4\x90", "\"" + bad + bad + bad + bad + bad + bad + bad + "\""},
   };
   for (const auto& r : rows) {
     std::string have = written(r.field, json_string_room(r.field.size()), put_json_string);
