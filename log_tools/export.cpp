@@ -33,9 +33,9 @@ constexpr std::size_t longest_export(std::size_t longest_line) {
   return json_string_room(longest_line) + 64;
 }
 
-constexpr char usage_text[] = "usage: ostrel-export [--json] [FILE]\n";
+constexpr char usage_text[] = "usage: ostrel-export [--json] [--received] [FILE]\n";
 
-constexpr char help_text[] = R"(usage: ostrel-export [--json] [FILE]
+constexpr char help_text[] = R"(usage: ostrel-export [--json] [--received] [FILE]
 
 Writes the records of an ostrel request log or spam log, read from FILE or,
 without FILE or with -, from standard input, to standard output:
@@ -46,11 +46,15 @@ without FILE or with -, from standard input, to standard output:
              apostrophe in front, so that a spreadsheet shows it as text
              instead of running it as a formula. The bytes of the values
              are written as logged: UTF-8, unless the log holds other bytes.
+  --received a CSV column "received" with the UTC time each record was
+             received, empty for a record without one. On by default when
+             ostrel logs times (OSTREL_LOG_TIME); without the column, a
+             record with a time is left out.
   --json     JSON Lines: one object per record with the keys name, email,
-             subject and message; the values as logged, no apostrophe. Each
-             byte sequence that is not well-formed UTF-8 becomes one U+FFFD
-             per maximal ill-formed part (as Unicode recommends), so the
-             JSON is valid.
+             subject and message, and received for a record with a time;
+             the values as logged, no apostrophe. Each byte sequence that
+             is not well-formed UTF-8 becomes one U+FFFD per maximal
+             ill-formed part (as Unicode recommends), so the JSON is valid.
   --help     this text.
 
 The log writes a line break in a value as the two characters \n (a CR as
@@ -66,6 +70,7 @@ a file that could not be read or written.
 
 struct options {
   bool json = false;
+  bool received = false;
   bool help = false;
   const char* path = nullptr;  // standard input when null
 };
@@ -76,6 +81,8 @@ bool parse_options(int argc, char** argv, options& chosen) {
     std::string_view arg = argv[i];
     if (arg == "--json") {
       chosen.json = true;
+    } else if (arg == "--received") {
+      chosen.received = true;
     } else if (arg == "--help") {
       chosen.help = true;
     } else if (arg == "-" || arg.empty() || arg[0] != '-') {
@@ -198,11 +205,21 @@ char* put(char* out, std::string_view text) {
 }
 
 // Quoted like every other cell.
-constexpr std::string_view csv_header = "\"name\",\"email\",\"subject\",\"message\"\r\n";
+constexpr std::string_view csv_header = "\"name\",\"email\",\"subject\",\"message\"";
+constexpr std::string_view received_header = ",\"received\"";
+
+// The start of the CSV, before any record is read: whether it has the
+// received column cannot wait for the first record that has a time.
+char* put_csv_start(char* out, const options& chosen) {
+  out = put(out, csv_header);
+  if (chosen.received) out = put(out, received_header);
+  return put(out, "\r\n");
+}
 
 // RFC 4180 ends each record, the header's too, with CR LF.
-char* put_csv_record(char* out, const fields& record) {
-  for (std::size_t i = 0; i < record.size(); ++i) {
+char* put_csv_record(char* out, const fields& record, bool received_column) {
+  std::size_t cells = received_column ? record.size() : field_count;
+  for (std::size_t i = 0; i < cells; ++i) {
     if (i > 0) *out++ = ',';
     out = put_csv_cell(out, record[i]);
   }
@@ -210,37 +227,42 @@ char* put_csv_record(char* out, const fields& record) {
 }
 
 char* put_json_record(char* out, const fields& record) {
-  constexpr std::string_view keys[field_count] = {
-      "{\"name\":", ",\"email\":", ",\"subject\":", ",\"message\":"};
+  constexpr std::string_view keys[] = {
+      "{\"name\":", ",\"email\":", ",\"subject\":", ",\"message\":", ",\"received\":"};
   for (std::size_t i = 0; i < record.size(); ++i)
-    out = put_json_string(put(out, keys[i]), record[i]);
+    if (i < field_count || !record[i].empty()) out = put_json_string(put(out, keys[i]), record[i]);
   return put(out, "}\n");
 }
 
-// Why a line the reader gave is no record, or nothing when it is one.
-failure refusal(next_line kind, std::string_view line, fields& record) {
+// Why a line the reader gave is not exported, or nothing when it is.
+failure refusal(next_line kind, std::string_view line, fields& record, const options& chosen) {
   if (kind == next_line::too_long) return "longer than any record ostrel writes";
   if (kind == next_line::unterminated) return "no line feed at the end";
-  return split_record(line, record);
+  failure why = split_record(line, record);
+  if (!why && !chosen.json && !chosen.received && !record[received].empty())
+    return "a time, which only a CSV with --received has a column for";
+  return why;
 }
 
 // Exports every record of the input, naming each line left out; gives the exit status.
-int export_records(int fd, const char* name, bool json, std::size_t longest_line) {
+int export_records(int fd, const char* name, const options& chosen, std::size_t longest_line) {
   line_reader reader(fd, longest_line);
   block_writer out(longest_export(longest_line));
-  if (!json && !out.advance(put(out.cursor(), csv_header))) return file_failure("standard output");
+  if (!chosen.json && !out.advance(put_csv_start(out.cursor(), chosen)))
+    return file_failure("standard output");
   bool skipped = false;
   std::string_view line;
   fields record;
   next_line kind;
   for (unsigned long number = 1; (kind = reader.next(line)) != next_line::end; ++number) {
     if (kind == next_line::read_error) return file_failure(name);
-    if (failure why = refusal(kind, line, record)) {
+    if (failure why = refusal(kind, line, record, chosen)) {
       complain("line " + std::to_string(number) + ": " + *why);
       skipped = true;
       continue;
     }
-    char* end = json ? put_json_record(out.cursor(), record) : put_csv_record(out.cursor(), record);
+    char* end = chosen.json ? put_json_record(out.cursor(), record)
+                            : put_csv_record(out.cursor(), record, chosen.received);
     if (!out.advance(end)) return file_failure("standard output");
   }
   if (!out.flush()) return file_failure("standard output");
@@ -249,10 +271,10 @@ int export_records(int fd, const char* name, bool json, std::size_t longest_line
 
 int run(const options& chosen, std::size_t longest_line) {
   if (!chosen.path || std::string_view(chosen.path) == "-")
-    return export_records(STDIN_FILENO, "standard input", chosen.json, longest_line);
+    return export_records(STDIN_FILENO, "standard input", chosen, longest_line);
   int fd = open(chosen.path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return file_failure(chosen.path);
-  int status = export_records(fd, chosen.path, chosen.json, longest_line);
+  int status = export_records(fd, chosen.path, chosen, longest_line);
   close(fd);
   return status;
 }
@@ -268,5 +290,7 @@ int main(int argc, char** argv) {
   if (chosen.help) return std::fputs(help_text, stdout) < 0 ? failed : all_exported;
   // The longest record follows the longest request the program reads.
   const settings site = config::built();
+  // A build that logs times has the column without asking.
+  chosen.received = chosen.received || site.log_time;
   return run(chosen, longest_line(static_cast<std::size_t>(site.request_limit)));
 }
