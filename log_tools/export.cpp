@@ -33,9 +33,9 @@ constexpr std::size_t longest_export(std::size_t longest_line) {
   return json_string_room(longest_line) + 64;
 }
 
-constexpr char usage_text[] = "usage: ostrel-export [--json] [--received] [FILE]\n";
+constexpr char usage_text[] = "usage: ostrel-export [--json | --bom] [--received] [FILE]\n";
 
-constexpr char help_text[] = R"(usage: ostrel-export [--json] [--received] [FILE]
+constexpr char help_text[] = R"(usage: ostrel-export [--json | --bom] [--received] [FILE]
 
 Writes the records of an ostrel request log or spam log, read from FILE or,
 without FILE or with -, from standard input, to standard output:
@@ -46,6 +46,8 @@ without FILE or with -, from standard input, to standard output:
              apostrophe in front, so that a spreadsheet shows it as text
              instead of running it as a formula. The bytes of the values
              are written as logged: UTF-8, unless the log holds other bytes.
+  --bom      start the CSV with a UTF-8 byte order mark, which spreadsheets
+             need to read UTF-8; not with --json (JSON has none).
   --received a CSV column "received" with the UTC time each record was
              received, empty for a record without one. On by default when
              ostrel logs times (OSTREL_LOG_TIME); without the column, a
@@ -70,6 +72,7 @@ a file that could not be read or written.
 
 struct options {
   bool json = false;
+  bool bom = false;
   bool received = false;
   bool help = false;
   const char* path = nullptr;  // standard input when null
@@ -81,6 +84,8 @@ bool parse_options(int argc, char** argv, options& chosen) {
     std::string_view arg = argv[i];
     if (arg == "--json") {
       chosen.json = true;
+    } else if (arg == "--bom") {
+      chosen.bom = true;
     } else if (arg == "--received") {
       chosen.received = true;
     } else if (arg == "--help") {
@@ -92,7 +97,7 @@ bool parse_options(int argc, char** argv, options& chosen) {
       return false;
     }
   }
-  return true;
+  return !(chosen.json && chosen.bom);
 }
 
 void complain(const std::string& text) {
@@ -204,6 +209,9 @@ char* put(char* out, std::string_view text) {
   return out + text.size();
 }
 
+// Spreadsheets take a CSV file for UTF-8 only when it starts with this.
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+
 // Quoted like every other cell.
 constexpr std::string_view csv_header = "\"name\",\"email\",\"subject\",\"message\"";
 constexpr std::string_view received_header = ",\"received\"";
@@ -211,6 +219,7 @@ constexpr std::string_view received_header = ",\"received\"";
 // The start of the CSV, before any record is read: whether it has the
 // received column cannot wait for the first record that has a time.
 char* put_csv_start(char* out, const options& chosen) {
+  if (chosen.bom) out = put(out, byte_order_mark);
   out = put(out, csv_header);
   if (chosen.received) out = put(out, received_header);
   return put(out, "\r\n");

@@ -174,6 +174,8 @@ TEST(ExportProgram, Arguments) {
               {" --received " + dir.file("log"), 0,
                "\"name\",\"email\",\"subject\",\"message\",\"received\"\r\n"
                "\"Ann\",\"a@b\",\"s\",\"m\",\"\"\r\n"},
+              {" --bom -", 0, "\xef\xbb\xbf\"name\""},
+              {" --json --bom", 2, ""},
               {" --bogus", 2, ""},
               {" - -", 2, ""},
               {" " + dir.file("none"), 2, ""}};
