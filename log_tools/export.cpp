@@ -61,7 +61,8 @@ without FILE or with -, from standard input, to standard output:
 
 The log writes a line break in a value as the two characters \n (a CR as
 \r) and a typed backslash as it is, so a typed \n and a line break cannot
-be told apart: both come out as a line break.
+be told apart: both come out as a line break. A log saved with CR LF line
+ends reads as one with LF.
 
 A line that is not a record as ostrel writes it is named on standard error,
 "ostrel-export: line N: why", and left out; the others are exported.
@@ -116,24 +117,27 @@ int file_failure(const std::string& name) {
 enum class next_line { whole, too_long, unterminated, end, read_error };
 
 // The lines of a file, one at a time, from a buffer of fixed size: a line
-// longer than any record is dropped as it streams past, never held.
+// longer than any record is dropped as it streams past, never held. A line
+// ends in LF, or in CR LF where an editor saved the log so: a CR in a value
+// is written \r, so a CR before the LF can only be part of the line end.
 class line_reader {
  public:
   line_reader(int fd, std::size_t longest_line)
-      : fd_(fd), longest_line_(longest_line), buffer_(longest_line + 1 + block_size) {}
+      : fd_(fd), longest_line_(longest_line), buffer_(longest_line + 2 + block_size) {}
 
   next_line next(std::string_view& line) {
     for (;;) {
       char* start = buffer_.data() + begin_;
       if (void* lf = std::memchr(start, '\n', end_ - begin_)) {
         std::size_t size = static_cast<std::size_t>(static_cast<char*>(lf) - start);
-        line = std::string_view(start, size);
         begin_ += size + 1;
+        if (size > 0 && start[size - 1] == '\r') --size;
+        line = std::string_view(start, size);
         bool was_skipping = skipping_;
         skipping_ = false;
         return was_skipping || size > longest_line_ ? next_line::too_long : next_line::whole;
       }
-      if (end_ - begin_ > longest_line_) skipping_ = true;
+      if (end_ - begin_ > longest_line_ + 1) skipping_ = true;  // + 1: its CR
       if (skipping_) begin_ = end_ = 0;
       if (at_eof_) return at_end(line);
       if (!fill()) return next_line::read_error;

@@ -141,6 +141,7 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
       "\"" + std::string(300000, 'x') + "\",\"a\",\"b\",\"c\"",  // longer than a read block
       head + breaks + "\"",
       R"("Bob","bob@example.org","=1+1","x")",
+      "\"Cy\",\"c@d\",\"\",\"saved on another system\"\r",
       R"("Di","d@e","","x","2026-02-29T23:59:60Z")",  // a time and no column for it
   };
   cgi_request request;
@@ -151,12 +152,13 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
             "\"name\",\"email\",\"subject\",\"message\"\r\n"
             "\"Ann\",\"ann@example.org\",\"Hi\",\"one\ntwo\"\r\n" +
                 head + std::string(site.message_limit, '\n') + "\"\r\n" +
-                "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n");
+                "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n"
+                "\"Cy\",\"c@d\",\"\",\"saved on another system\"\r\n");
   EXPECT_EQ(answer.err,
             "ostrel-export: line 2: fewer than four fields\n"
             "ostrel-export: line 3: longer than any record ostrel writes\n"
-            "ostrel-export: line 6: a time, which only a CSV with --received has a column for\n"
-            "ostrel-export: line 7: no line feed at the end\n");
+            "ostrel-export: line 7: a time, which only a CSV with --received has a column for\n"
+            "ostrel-export: line 8: no line feed at the end\n");
   EXPECT_EQ(answer.exit_status, 1);
 }
 
