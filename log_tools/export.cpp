@@ -33,6 +33,9 @@ constexpr std::size_t longest_export(std::size_t longest_line) {
   return json_string_room(longest_line) + 64;
 }
 
+// A log of a million bad lines must not bury the few worth reading.
+constexpr unsigned long most_lines_named = 100;
+
 constexpr char usage_text[] = "usage: ostrel-export [--json | --bom] [--received] [FILE]\n";
 
 constexpr char help_text[] = R"(usage: ostrel-export [--json | --bom] [--received] [FILE]
@@ -65,7 +68,8 @@ be told apart: both come out as a line break. A log saved with CR LF line
 ends reads as one with LF.
 
 A line that is not a record as ostrel writes it is named on standard error,
-"ostrel-export: line N: why", and left out; the others are exported.
+"ostrel-export: line N: why", and left out; the others are exported. After
+100 such lines, one more line gives how many more were left out.
 
 Exit status: 0 all lines exported, 1 some lines left out, 2 a usage error or
 a file that could not be read or written.
@@ -105,6 +109,26 @@ void complain(const std::string& text) {
   std::string line = "ostrel-export: " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
+
+// Names the first bad lines on standard error and counts the rest.
+class bad_lines {
+ public:
+  void report(unsigned long number, const std::string& why) {
+    if (++count_ <= most_lines_named) complain("line " + std::to_string(number) + ": " + why);
+  }
+
+  // The exit status once the export is done, the lines not named counted.
+  int status() const {
+    unsigned long unnamed = count_ > most_lines_named ? count_ - most_lines_named : 0;
+    if (unnamed > 0)
+      complain(std::to_string(unnamed) + (unnamed == 1 ? " more line" : " more lines") +
+               " left out");
+    return count_ ? lines_skipped : all_exported;
+  }
+
+ private:
+  unsigned long count_ = 0;
+};
 
 // Names the file that could not be read or written, and why; gives the exit status.
 int file_failure(const std::string& name) {
@@ -257,21 +281,20 @@ failure refusal(next_line kind, std::string_view line, fields& record, const opt
   return why;
 }
 
-// Exports every record of the input, naming each line left out; gives the exit status.
+// Exports every record of the input, naming the lines left out; gives the exit status.
 int export_records(int fd, const char* name, const options& chosen, std::size_t longest_line) {
   line_reader reader(fd, longest_line);
   block_writer out(longest_export(longest_line));
   if (!chosen.json && !out.advance(put_csv_start(out.cursor(), chosen)))
     return file_failure("standard output");
-  bool skipped = false;
+  bad_lines bad;
   std::string_view line;
   fields record;
   next_line kind;
   for (unsigned long number = 1; (kind = reader.next(line)) != next_line::end; ++number) {
     if (kind == next_line::read_error) return file_failure(name);
     if (failure why = refusal(kind, line, record, chosen)) {
-      complain("line " + std::to_string(number) + ": " + *why);
-      skipped = true;
+      bad.report(number, *why);
       continue;
     }
     char* end = chosen.json ? put_json_record(out.cursor(), record)
@@ -279,7 +302,7 @@ int export_records(int fd, const char* name, const options& chosen, std::size_t 
     if (!out.advance(end)) return file_failure("standard output");
   }
   if (!out.flush()) return file_failure("standard output");
-  return skipped ? lines_skipped : all_exported;
+  return bad.status();
 }
 
 int run(const options& chosen, std::size_t longest_line) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -159,6 +160,17 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
             "ostrel-export: line 3: longer than any record ostrel writes\n"
             "ostrel-export: line 7: a time, which only a CSV with --received has a column for\n"
             "ostrel-export: line 8: no line feed at the end\n");
+  EXPECT_EQ(answer.exit_status, 1);
+}
+
+TEST(ExportProgram, NamesAHundredBadLinesAndCountsTheRest) {
+  cgi_request request;
+  for (int i = 0; i < 105; ++i) request.body += "x\n";
+  cgi_answer answer = run_cgi(OSTREL_EXPORT, request);
+  EXPECT_EQ(std::count(answer.err.begin(), answer.err.end(), '\n'), 101);
+  EXPECT_NE(answer.err.find("line 100: a field that does not start with a quote\n"
+                            "ostrel-export: 5 more lines left out\n"),
+            std::string::npos);
   EXPECT_EQ(answer.exit_status, 1);
 }
 
