@@ -146,7 +146,7 @@ void check_field(std::string_view field, const std::string& value) {
 // Any four cleaned values, logged with or without a time, come back from the reader.
 void check_round_trip(const std::string& text) {
   four_values values = cleaned_values(text);
-  for (std::string_view time : {"", "2026-02-29T23:59:60Z"}) {
+  for (std::string_view time : {"", "2026-12-07T22:14:03Z"}) {
     std::string line = logged(values, time);
     log_tools::fields fields;
     FUZZ_CHECK(!log_tools::split_record(line, fields));

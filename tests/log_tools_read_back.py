@@ -23,7 +23,7 @@ STARTS = ["", "", "=", "+", "-", "@", "\t", "\r", '"', "C:\\temp\\a"]
 # Letters of other scripts, and the ill-formed UTF-8 an old or edited log may hold.
 PIECES = [c.encode() for c in KEPT + '",\r\n' + "é€日😀\U0010FFFF"] + [
     b"\x80", b"\xff", b"\xc3", b"\xf0\x9f\x98", b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"]
-TIME = b"2026-02-29T23:59:60Z"
+TIME = b"2026-12-07T22:14:03Z"
 
 
 def value(rng):
