@@ -15,7 +15,8 @@ namespace log_tools {
 // quotes and an apostrophe come on top.
 constexpr std::size_t csv_cell_room(std::size_t field_size) { return field_size + 3; }
 
-// Room a JSON string of a field needs: a VT, one byte, becomes \u000b.
+// Room a JSON string of a field needs: a VT, one byte, becomes \u000b; an
+// ill-formed UTF-8 byte at most the three bytes of U+FFFD.
 constexpr std::size_t json_string_room(std::size_t field_size) { return 6 * field_size + 2; }
 
 // The first byte of the value a field holds, '\0' for an empty one.
@@ -79,14 +80,62 @@ constexpr std::string_view json_escape(char c) {
   }
 }
 
-// The value of a field as a JSON string.
+// The first UTF-8 sequence of text, which starts with a byte from 0x80 up:
+// its size and whether it is well-formed, or else the size of its maximal
+// ill-formed subpart, the bytes that one U+FFFD stands for (Unicode 3.9).
+struct utf8_sequence {
+  std::size_t size;
+  bool well_formed;
+};
+
+inline utf8_sequence first_sequence(std::string_view text) {
+  auto lead = static_cast<unsigned char>(text[0]);
+  std::size_t size = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 1;
+  if (size == 1) return {1, false};  // a continuation byte, or a lead no sequence starts with
+  // The second byte's range is narrower after these leads: no overlong
+  // form, no surrogate, nothing past U+10FFFF.
+  unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  for (std::size_t i = 1; i < size; ++i) {
+    auto byte = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+    if (byte < low || byte > high) return {i, false};
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {size, true};
+}
+
+// How many bytes the field starts with below 0x80. Most fields are ASCII
+// only: the first loop, without an early exit, checks 16 bytes at a time.
+inline std::size_t ascii_prefix(std::string_view field) {
+  unsigned char any = 0;
+  for (char c : field) any |= static_cast<unsigned char>(c);
+  if (any < 0x80) return field.size();
+  auto high = std::find_if(field.begin(), field.end(), [](char c) { return c & 0x80; });
+  return static_cast<std::size_t>(high - field.begin());
+}
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// The value of a field as a JSON string, which RFC 8259 wants in UTF-8:
+// the log's own escapes are ASCII and split no sequence, so the field is
+// checked as it stands, and each ill-formed part becomes U+FFFD.
 inline char* put_json_string(char* out, std::string_view field) {
   *out++ = '"';
-  decode(field, [&out](char c) {
-    std::string_view escaped = json_escape(c);
-    if (escaped.empty()) *out++ = c;
-    for (char e : escaped) *out++ = e;
-  });
+  while (!field.empty()) {
+    std::size_t ascii = ascii_prefix(field);
+    decode(field.substr(0, ascii), [&out](char c) {
+      std::string_view escaped = json_escape(c);
+      if (escaped.empty()) *out++ = c;
+      for (char e : escaped) *out++ = e;
+    });
+    field.remove_prefix(ascii);
+    if (field.empty()) break;
+    utf8_sequence sequence = first_sequence(field);
+    std::string_view kept = sequence.well_formed ? field.substr(0, sequence.size) : replacement;
+    out = std::copy(kept.begin(), kept.end(), out);
+    field.remove_prefix(sequence.size);
+  }
   *out++ = '"';
   return out;
 }

@@ -17,11 +17,18 @@ using failure = std::optional<std::string>;
 
 constexpr std::size_t field_count = 4;  // name, email, subject, message
 
+// A record may end with a fifth field, the UTC time the submission came,
+// in this form: a 0 stands for any digit.
+constexpr std::string_view time_form = "0000-00-00T00:00:00Z";
+
 // The longest line the program writes for a request of request_limit
 // bytes, its LF not counted: every byte of the request a value byte that
-// escaping doubles, then 8 quotes and 3 commas. It holds for any log of
-// values taken from such requests, whatever the field limits.
-constexpr std::size_t longest_line(std::size_t request_limit) { return 2 * request_limit + 11; }
+// escaping doubles, then 8 quotes and 3 commas, and the time with its
+// comma and quotes. It holds for any log of values taken from such
+// requests, whatever the field limits and whether it has times.
+constexpr std::size_t longest_line(std::size_t request_limit) {
+  return 2 * request_limit + 11 + time_form.size() + 3;
+}
 
 // The value with each double quote doubled and CR, LF written as \r, \n,
 // so that it fits between the quotes of one field on one line. A backslash
@@ -49,22 +56,29 @@ inline std::string record_line(std::initializer_list<std::string_view> values) {
   return line + "\n";
 }
 
-// A record's fields as the log holds them: between their quotes, still escaped.
-using fields = std::array<std::string_view, field_count>;
+// A record's fields as the log holds them: between their quotes, still
+// escaped. The last is the time, "" when the record has none.
+using fields = std::array<std::string_view, field_count + 1>;
+constexpr std::size_t received = field_count;
 
 namespace detail {
 
-// What csv_escape can leave inside a field, the quote aside: cleaning keeps
-// tab, VT, FF, CR, LF and printable ASCII, and CR and LF are written as \r, \n.
+// The bytes of a record's line: its quotes and commas, and what csv_escape
+// leaves of a value. Cleaning keeps tab, VT, FF, CR, LF, printable ASCII
+// and, in a UTF-8 build, the bytes from 0x80 up; CR and LF are written as
+// \r, \n. A log from elsewhere may hold ill-formed UTF-8: the reader passes
+// it on, and each export format deals with it.
 constexpr bool field_byte(char c) {
-  return (c >= ' ' && c <= '~') || c == '\t' || c == '\v' || c == '\f';
+  auto byte = static_cast<unsigned char>(c);
+  return (byte >= ' ' && byte != 0x7F) || c == '\t' || c == '\v' || c == '\f';
 }
 
 // Written without an early exit and with a byte to gather into, so that the
-// compiler checks 16 bytes at a time: the reader looks at every byte of the log.
-inline bool all_field_bytes(std::string_view run) {
+// compiler checks 16 bytes at a time: the reader looks at every byte of the
+// log, and one pass over a whole line beats one over each short field.
+inline bool all_field_bytes(std::string_view line) {
   unsigned char foreign = 0;
-  for (char c : run) foreign |= !field_byte(c);
+  for (char c : line) foreign |= !field_byte(c);
   return !foreign;
 }
 
@@ -73,8 +87,6 @@ inline bool all_field_bytes(std::string_view run) {
 inline const char* find_closing_quote(std::string_view line, std::size_t& at) {
   for (;;) {
     std::size_t quote = line.find('"', at);
-    std::size_t run_end = quote == std::string_view::npos ? line.size() : quote;
-    if (!all_field_bytes(line.substr(at, run_end - at))) return "a byte the log never holds";
     if (quote == std::string_view::npos) return "a field without its closing quote";
     at = quote;
     if (at + 1 == line.size() || line[at + 1] != '"') return nullptr;
@@ -82,32 +94,45 @@ inline const char* find_closing_quote(std::string_view line, std::size_t& at) {
   }
 }
 
-// Why the bytes after a field's closing quote cannot follow it.
-inline const char* after_field(std::string_view line, std::size_t at, std::size_t field) {
-  bool last = field + 1 == field_count;
-  if (at == line.size()) return last ? nullptr : "fewer than four fields";
-  if (line[at] != ',') return "a stray quote";
-  return last ? "more than four fields" : nullptr;
+// Only the digits and separators of time_form; the calendar is the writer's.
+inline bool is_time(std::string_view field) {
+  if (field.size() != time_form.size()) return false;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    bool digit = field[i] >= '0' && field[i] <= '9';
+    if (time_form[i] == '0' ? !digit : field[i] != time_form[i]) return false;
+  }
+  return true;
+}
+
+constexpr const char* not_time = "a fifth field that is not a time";
+
+// Why the line cannot end after field number last, counted from 0.
+inline failure at_line_end(const fields& out, std::size_t last) {
+  if (last + 1 < field_count) return "fewer than four fields";
+  if (last == received && !is_time(out[received])) return not_time;
+  return {};
 }
 
 }  // namespace detail
 
-// Splits one line, its LF taken off, into the four fields of a record,
-// accepting exactly what record_line makes. Gives nothing, or why the line
-// is not a record.
+// Splits one line, its LF taken off, into the four fields of a record and
+// its time, if it has one, accepting exactly what record_line makes. Gives
+// nothing, or why the line is not a record.
 inline failure split_record(std::string_view line, fields& out) {
   if (line.empty()) return "an empty line";
+  if (!detail::all_field_bytes(line)) return "a byte the log never holds";
+  out[received] = {};
   std::size_t at = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
-    if (at == line.size()) return "fewer than four fields";
+    if (at == line.size()) return i < field_count ? "fewer than four fields" : detail::not_time;
     if (line[at] != '"') return "a field that does not start with a quote";
     std::size_t start = ++at;
     if (const char* why = detail::find_closing_quote(line, at)) return why;
     out[i] = line.substr(start, at - start);
-    if (const char* why = detail::after_field(line, ++at, i)) return why;
-    ++at;
+    if (++at == line.size()) return detail::at_line_end(out, i);
+    if (line[at++] != ',') return "a stray quote";
   }
-  return {};
+  return "more than five fields";
 }
 
 // Calls put with each byte of the value that a field holds: "" is one

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -23,13 +24,16 @@ TEST(SplitRecord, Records) {
       {R"("say ""hi""","""","a,b","x")", {"say \"hi\"", "\"", "a,b", "x"}},
       {R"("one\ntwo\r\n","c:\temp\","\\n","\x")", {"one\ntwo\r\n", "c:\\temp\\", "\\\n", "\\x"}},
       {"\"\t\v\f\",\"~ !\",\"a\",\"b\"", {"\t\v\f", "~ !", "a", "b"}},
+      {"\"Zo\xc3\xab\",\"\xe2\x82\xac\",\"\xf0\x9d\x84\x9e\",\"\xff\xc3\"",
+       {"Zo\xc3\xab", "\xe2\x82\xac", "\xf0\x9d\x84\x9e", "\xff\xc3"}},
+      {R"("a","b","c","d","2026-12-07T22:14:03Z")", {"a", "b", "c", "d", "2026-12-07T22:14:03Z"}},
   };
   for (const auto& r : rows) {
     fields have;
     failure why = split_record(r.line, have);
     ASSERT_FALSE(why) << r.line << ": " << *why;
-    for (std::size_t i = 0; i < field_count; ++i)
-      EXPECT_EQ(unescape(have[i]), r.want[i]) << r.line << ", field " << i;
+    for (std::size_t i = 0; i < have.size(); ++i)
+      EXPECT_EQ(unescape(have[i]), i < r.want.size() ? r.want[i] : "") << r.line << ", field " << i;
   }
 }
 
@@ -40,17 +44,18 @@ TEST(SplitRecord, Refusals) {
       {"", "an empty line"},
       {R"("a","b","c")", "fewer than four fields"},
       {R"("a","b","c",)", "fewer than four fields"},
-      {R"("a","b","c","d","e")", "more than four fields"},
-      {R"("a","b","c","d",)", "more than four fields"},
+      {R"("a","b","c","d","e")", "a fifth field that is not a time"},
+      {R"("a","b","c","d",)", "a fifth field that is not a time"},
+      {R"("a","b","c","d","2026-12-07 22:14:03Z")", "a fifth field that is not a time"},
+      {R"("a","b","c","d","2026-12-07T22:14:03Z","e")", "more than five fields"},
       {R"(a,"b","c","d")", "a field that does not start with a quote"},
       {R"("a",b,"c","d")", "a field that does not start with a quote"},
       {R"("a","b","c","d)", "a field without its closing quote"},
       {R"("a"b","b","c","d")", "a stray quote"},
       {R"("a","b","c","d"")", "a field without its closing quote"},
       {R"("a","b","c","d" )", "a stray quote"},
-      {"\"a\",\"b\",\"c\",\"d\"\r", "a stray quote"},
+      {"\"a\",\"b\",\"c\",\"d\"\r", "a byte the log never holds"},
       {"\"a\rb\",\"b\",\"c\",\"d\"", "a byte the log never holds"},
-      {"\"a\",\"b\",\"caf\xc3\xa9\",\"d\"", "a byte the log never holds"},
       {std::string("\"a\",\"b\",\"c\",\"\0\"", 15), "a byte the log never holds"},
       {"\"a\",\"b\",\"c\",\"d\x7f\"", "a byte the log never holds"},
       {"\"a\",\"b\",\"c\",\"d\x1f\"", "a byte the log never holds"},
@@ -97,6 +102,7 @@ TEST(CsvCell, Cases) {
 }
 
 TEST(JsonString, Cases) {
+  const std::string bad = "\xef\xbf\xbd";  // U+FFFD
   struct row {
     std::string field, want;
   } rows[] = {
@@ -107,6 +113,12 @@ TEST(JsonString, Cases) {
       {R"(c:\temp\)", R"("c:\\temp\\")"},
       {"\t\v\f\v", R"("\t\u000b\f\u000b")"},
       {"=1+1", R"("=1+1")"},
+      {"Zo\xc3\xab \xe2\x82\xac\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf",
+       "\"Zo\xc3\xab \xe2\x82\xac\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf\""},
+      {"\x80 \xbf\xff\xf5\xc1", "\"" + bad + " " + bad + bad + bad + bad + "\""},
+      {"\xf0\x9f\x98x\xe2\x82\\n\xc3\"\"", "\"" + bad + "x" + bad + "\\n" + bad + "\\\"\""},
+      // overlong, a surrogate, past U+10FFFF: the lead, then each byte after it
+      {"\xe0\x9f\xbf\xed\xa0\xf4\x90", "\"" + bad + bad + bad + bad + bad + bad + bad + "\""},
   };
   for (const auto& r : rows) {
     std::string have = written(r.field, json_string_room(r.field.size()), put_json_string);
@@ -130,6 +142,8 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
       "\"" + std::string(300000, 'x') + "\",\"a\",\"b\",\"c\"",  // longer than a read block
       head + breaks + "\"",
       R"("Bob","bob@example.org","=1+1","x")",
+      "\"Cy\",\"c@d\",\"\",\"saved on another system\"\r",
+      R"("Di","d@e","","x","2026-12-07T22:14:03Z")",  // a time and no column for it
   };
   cgi_request request;
   for (const std::string& line : lines) request.body += line + "\n";
@@ -139,11 +153,24 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
             "\"name\",\"email\",\"subject\",\"message\"\r\n"
             "\"Ann\",\"ann@example.org\",\"Hi\",\"one\ntwo\"\r\n" +
                 head + std::string(site.message_limit, '\n') + "\"\r\n" +
-                "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n");
+                "\"Bob\",\"bob@example.org\",\"'=1+1\",\"x\"\r\n"
+                "\"Cy\",\"c@d\",\"\",\"saved on another system\"\r\n");
   EXPECT_EQ(answer.err,
             "ostrel-export: line 2: fewer than four fields\n"
             "ostrel-export: line 3: longer than any record ostrel writes\n"
-            "ostrel-export: line 6: no line feed at the end\n");
+            "ostrel-export: line 7: a time, which only a CSV with --received has a column for\n"
+            "ostrel-export: line 8: no line feed at the end\n");
+  EXPECT_EQ(answer.exit_status, 1);
+}
+
+TEST(ExportProgram, NamesAHundredBadLinesAndCountsTheRest) {
+  cgi_request request;
+  for (int i = 0; i < 105; ++i) request.body += "x\n";
+  cgi_answer answer = run_cgi(OSTREL_EXPORT, request);
+  EXPECT_EQ(std::count(answer.err.begin(), answer.err.end(), '\n'), 101);
+  EXPECT_NE(answer.err.find("line 100: a field that does not start with a quote\n"
+                            "ostrel-export: 5 more lines left out\n"),
+            std::string::npos);
   EXPECT_EQ(answer.exit_status, 1);
 }
 
@@ -154,15 +181,26 @@ TEST(ExportProgram, Arguments) {
   struct row {
     std::string arguments;
     int want_status;
-  } rows[] = {{"", 0},           {" -", 0},          {" --json -", 0},   {" " + dir.file("log"), 0},
-              {" --bogus", 2},   {" - -", 2},        {" " + dir.file("none"), 2}};
+    std::string want_start;
+  } rows[] = {{"", 0, "\"name\""},
+              {" -", 0, "\"name\""},
+              {" --json -", 0, "{\"name\""},
+              {" --received " + dir.file("log"), 0,
+               "\"name\",\"email\",\"subject\",\"message\",\"received\"\r\n"
+               "\"Ann\",\"a@b\",\"s\",\"m\",\"\"\r\n"},
+              {" --bom -", 0, "\xef\xbb\xbf\"name\""},
+              {" --json --bom", 2, ""},
+              {" --bogus", 2, ""},
+              {" - -", 2, ""},
+              {" " + dir.file("none"), 2, ""}};
   for (const row& r : rows) {
     std::string command = std::string(OSTREL_EXPORT) + r.arguments + " <" + dir.file("log") +
                           " >" + dir.file("out") + " 2>/dev/null";
     int status = std::system(command.c_str());
     EXPECT_EQ(WEXITSTATUS(status), r.want_status) << r.arguments;
-    EXPECT_EQ(read_file(dir.file("out")).find("Ann") != std::string::npos, r.want_status == 0)
-        << r.arguments;
+    std::string out = read_file(dir.file("out"));
+    EXPECT_EQ(out.find("Ann") != std::string::npos, r.want_status == 0) << r.arguments;
+    EXPECT_EQ(out.substr(0, r.want_start.size()), r.want_start) << r.arguments;
   }
 }
 
