@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "fuzz/check.hpp"
 #include "log_tools/export_format.hpp"
 #include "log_tools/log_record.hpp"
+#include "log_tools/utc_time.hpp"
 #include "ostrel/ostrel.hpp"
 
 namespace {
@@ -183,6 +185,8 @@ void check_field(std::string_view field, const std::string& value) {
   std::string json(log_tools::json_string_room(field.size()), '\0');
   char* end = log_tools::put_json_string(json.data(), field);
   FUZZ_CHECK(end <= json.data() + json.size());
+  json.resize(static_cast<std::size_t>(end - json.data()));
+  FUZZ_CHECK(code_points(json).has_value());  // JSON is UTF-8, whatever the log holds
 }
 
 // Any four cleaned values, logged with or without a time, come back from the reader.
@@ -211,12 +215,23 @@ void check_reader(const std::string& line) {
   FUZZ_CHECK(logged(values, time) == line);
 }
 
+// A record's time: any moment from 1970 to 9999 reads back as itself, and
+// a text that reads as a time is the one that moment is written as.
+void check_time(const std::string& text) {
+  std::uint64_t bytes = 0;
+  std::memcpy(&bytes, text.data(), std::min(text.size(), sizeof bytes));
+  const auto moment = static_cast<std::int64_t>(bytes % 253402300800);  // up to 9999-12-31
+  FUZZ_CHECK(log_tools::utc_seconds(log_tools::utc_text(moment)) == moment);
+  if (auto seconds = log_tools::utc_seconds(text)) FUZZ_CHECK(log_tools::utc_text(*seconds) == text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   check_cleaning(text);
   check_cleaning_utf8(text);
+  check_time(text);
   check_address(text);
   check_address(filter(text));
   check_escape(text);

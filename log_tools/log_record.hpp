@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "log_tools/utc_time.hpp"
+
 namespace log_tools {
 
 // What went wrong, or nothing when all went well.
@@ -94,22 +96,12 @@ inline const char* find_closing_quote(std::string_view line, std::size_t& at) {
   }
 }
 
-// Only the digits and separators of time_form; the calendar is the writer's.
-inline bool is_time(std::string_view field) {
-  if (field.size() != time_form.size()) return false;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    bool digit = field[i] >= '0' && field[i] <= '9';
-    if (time_form[i] == '0' ? !digit : field[i] != time_form[i]) return false;
-  }
-  return true;
-}
-
 constexpr const char* not_time = "a fifth field that is not a time";
 
 // Why the line cannot end after field number last, counted from 0.
 inline failure at_line_end(const fields& out, std::size_t last) {
   if (last + 1 < field_count) return "fewer than four fields";
-  if (last == received && !is_time(out[received])) return not_time;
+  if (last == received && !utc_seconds(out[received])) return not_time;
   return {};
 }
 
