@@ -32,6 +32,7 @@ enum class fault {
   no_memory,       // no block for the POST body
   unreadable,      // POST body not delivered whole
   query_too_long,  // GET query text longer than the limit
+  late,            // POST body not whole within its time limit: answered as unreadable
 };
 
 struct fault_answer {
@@ -51,6 +52,7 @@ inline fault_answer fault_text(fault f) {
     case fault::no_memory:
       return {"Unable to allocate memory for the querrey string.\n</BODY></HTML>", false};
     case fault::unreadable:
+    case fault::late:
       return {"Unable to read from the input stream.", false};
     case fault::query_too_long:
       return {"\nYour message is too long.. please shorten it. Thanks!", false};
@@ -172,14 +174,16 @@ class cgi {
   // writes the fault's text and ends the process.
   explicit cgi(const int& limit, std::chrono::milliseconds body_time = body_time_limit) {
     fault f = load_or_release(limit, stdin, body_time);
-    if (late) report_late_body(body_time);
+    if (f == fault::late) report_late_body(body_time);
     if (f != fault::none) stop(f);
   }
 
   // The same, reading a POST body from `in`, but reports a fault in `outcome`
-  // instead of ending the process, so tests and fuzzers run it in one process.
-  cgi(const int& limit, std::FILE* in, fault& outcome) {
-    outcome = load_or_release(limit, in, body_time_limit);
+  // instead of ending the process, so that its caller answers it in its own
+  // way, and tests and fuzzers run it in one process.
+  cgi(const int& limit, std::FILE* in, fault& outcome,
+      std::chrono::milliseconds body_time = body_time_limit) {
+    outcome = load_or_release(limit, in, body_time);
   }
 
   ~cgi() {
@@ -212,8 +216,6 @@ class cgi {
   }
 
  private:
-  bool late = false;  // the body did not come whole within its time limit
-
   // A map entry that cannot be allocated throws out of the constructor, and
   // then no destructor runs: the block of a POST is released here.
   fault load_or_release(int limit, std::FILE* in, std::chrono::milliseconds body_time) {
@@ -245,8 +247,7 @@ class cgi {
     query = new (std::nothrow) char[static_cast<std::size_t>(n) + 1];
     if (!query) return fault::no_memory;
     body got = read_body(in, query, static_cast<std::size_t>(n), body_time);
-    late = got == body::late;
-    if (got != body::whole) return fault::unreadable;
+    if (got != body::whole) return got == body::late ? fault::late : fault::unreadable;
     query[n] = '\0';
     split(query, static_cast<std::size_t>(n));
     return fault::none;

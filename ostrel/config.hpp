@@ -13,12 +13,17 @@
 
 namespace config {
 
-// The error page without making the settings value: the answer when
-// memory has run out.
+// The error page, and whether the build answers in JSON, without making
+// the settings value: the answer when memory has run out.
 #ifdef OSTREL_ERROR_PAGE
 constexpr const char* error_page = OSTREL_ERROR_PAGE;
 #else
 constexpr const char* error_page = settings::default_error_page;
+#endif
+#ifdef OSTREL_JSON
+constexpr bool json = OSTREL_JSON != 0;
+#else
+constexpr bool json = false;
 #endif
 
 inline settings built() {

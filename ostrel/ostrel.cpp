@@ -19,6 +19,7 @@
 #include "log_tools/utc_time.hpp"
 #include "mail_tools/outbox.hpp"
 #include "mail_tools/smtp.hpp"
+#include "ostrel/answer.hpp"
 #include "ostrel/decision.hpp"
 #include "ostrel/one_line.hpp"
 #include "ostrel/same_site.hpp"
@@ -308,11 +309,20 @@ bool gets_thank_you(const verdict& v, const failure& unlogged) {
 }
 
 Ostrel::Ostrel(const int& limit, settings chosen)
-    : decoder(limit, chosen.body_timeout), site(std::move(chosen)) {}
+    : json(chosen.json && json_answer::prefers_json(value_or_empty(std::getenv("HTTP_ACCEPT")))),
+      decoder(limit, stdin, fault, chosen.body_timeout),
+      site(std::move(chosen)) {
+  if (fault == cgi_tools::fault::late) cgi_tools::report_late_body(site.body_timeout);
+  // Without a method this is no CGI request, and no one asked for JSON.
+  if (fault != cgi_tools::fault::none && (!json || fault == cgi_tools::fault::no_method))
+    cgi_tools::stop(fault);
+}
 
 void Ostrel::run() {
+  if (fault != cgi_tools::fault::none) return write_text(json_answer::to_fault(fault));
   verdict v = decide(request_of(decoder, site), site);
   failure unlogged = carry_out(v, site, stderr);
+  if (json) return write_text(json_answer::to_verdict(v, unlogged, site));
   write_redirect((gets_thank_you(v, unlogged) ? site.ok_page : site.error_page).c_str());
 }
 
@@ -407,6 +417,10 @@ bool is_good_email(const std::string& address) {
 }
 
 std::string csv_escape(const std::string& value) { return log_tools::escape(value); }
+
+void write_text(const std::string& text) {
+  log_tools::write_fully(STDOUT_FILENO, text.data(), text.size());
+}
 
 void write_redirect(const char* page) {
   // Assembled here rather than allocated: this also answers when memory has run out.

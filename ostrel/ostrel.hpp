@@ -12,7 +12,8 @@ using form_var_map = std::map<char*, char*, cgi_tools::form_var_comp>;
 // Handles one form submission: the request is decoded while it is constructed.
 class Ostrel {
  public:
-  // limit bounds the raw request text; an unusable request ends the process.
+  // limit bounds the raw request text; an unusable request ends the process
+  // (or, when it asks for JSON and the build answers so, is answered by run).
   // Without settings, the defaults of settings.hpp hold.
   explicit Ostrel(const int& limit, settings site = settings());
 
@@ -20,6 +21,8 @@ class Ostrel {
   void run();
 
  private:
+  cgi_tools::fault fault = cgi_tools::fault::none;  // the decoder's, when it is answered in JSON
+  bool json = false;  // the request asks for JSON, and the build answers so
   cgi_tools::cgi<form_var_map> decoder;
   settings site;
 };
@@ -51,3 +54,6 @@ std::string csv_escape(const std::string& value);
 
 // Writes "Location: <page>" and the blank line that ends the CGI header, and flushes.
 void write_redirect(const char* page);
+
+// Writes an answer to standard output as it stands.
+void write_text(const std::string& text);

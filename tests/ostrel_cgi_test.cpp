@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/cgi_run.hpp"
+#include "support/json_reply.hpp"
 #include "support/mailbox_process.hpp"
 #include "support/submission.hpp"
 
@@ -195,6 +196,40 @@ TEST_F(Submission, DefencesReadTheRequest) {
     EXPECT_EQ(answer.out, r.out) << r.what;
     EXPECT_EQ(answer.err, r.err) << r.what;
     EXPECT_EQ(log(), "") << r.what;
+  }
+}
+
+// A request that asks for JSON gets it from the process too: the decoder's
+// faults as statuses, with no text of theirs and exit status 0, and the
+// decision's answer; a browser's Accept gets the redirect.
+TEST_F(Submission, JsonWhenAskedFor) {
+  const std::string json = "HTTP_ACCEPT=application/json";
+  const std::string valid = form("a", "a@b", "s", "m");
+  auto asking = [&](cgi_request request, const std::string& accept) {
+    request.environment.push_back(accept);
+    return request;
+  };
+  cgi_request too_long = form_post(std::string(static_cast<std::size_t>(test_build.request_limit) + 1, 'x'));
+  cgi_request cut_short = form_post(valid);
+  cut_short.body.resize(5);
+  struct row {
+    const char* what;
+    cgi_request request;
+    int status;
+  } rows[] = {
+      {"a body over the limit", asking(too_long, json), 413},
+      {"a query over the limit", asking(form_get(too_long.body), json), 413},
+      {"a body cut short", asking(cut_short, json), 400},
+      {"a field missing", asking(form_post(form("a", "a@b", "s", "")), json), 422},
+      {"accepted", asking(form_post(valid), json), 200},
+      {"a browser's Accept", asking(form_post(valid), "HTTP_ACCEPT=text/html,*/*;q=0.8"), 0},
+  };
+  for (const auto& r : rows) {
+    cgi_answer answer = submit(r.request);
+    json_reply reply = read_reply(answer.out);
+    EXPECT_EQ(reply.status, r.status) << r.what << ": " << answer.out;
+    EXPECT_EQ(reply.body.is_discarded(), r.status == 0) << r.what;
+    EXPECT_EQ(answer.exit_status, 0) << r.what;
   }
 }
 

@@ -17,7 +17,9 @@
 #include "ostrel/decision.hpp"
 #include "ostrel/one_line.hpp"
 #include "ostrel/ostrel.hpp"
+#include "ostrel/answer.hpp"
 #include "support/cgi_run.hpp"
+#include "support/json_reply.hpp"
 #include "support/script_server.hpp"
 
 namespace {
@@ -170,6 +172,16 @@ verdict decided(const request_text& text, const settings& site) {
   return decide(request, site);
 }
 
+// A JSON answer read back, with the header lines that every one carries.
+json_reply read_json(const std::string& answer, const std::string& what) {
+  json_reply reply = read_reply(answer);
+  EXPECT_EQ(reply.headers["Content-Type"], "application/json; charset=utf-8") << what;
+  EXPECT_EQ(reply.headers["Vary"], "Accept") << what;
+  EXPECT_EQ(reply.headers["Cache-Control"], "no-store") << what;
+  EXPECT_FALSE(reply.body.is_discarded()) << what << ": " << answer;
+  return reply;
+}
+
 // Every field is checked, each with its first problem; an accepted
 // submission's record holds its cleaned values.
 TEST(Decide, Fields) {
@@ -241,6 +253,23 @@ TEST(Decide, Fields) {
   for (const auto& r : rows) {
     verdict v = decided(r.request, *r.build);
     EXPECT_EQ(v.errors, r.want) << r.what;
+    // And as a page's script reads it: every failing field, with what to do.
+    json_reply reply = read_json(json_answer::to_verdict(v, {}, *r.build), r.what);
+    EXPECT_EQ(reply.status, r.want.empty() ? 200 : 422) << r.what;
+    nlohmann::json want_errors = nlohmann::json::array();
+    for (const field_error& e : r.want) {
+      const char* names[] = {"name", "email", "subject", "message"};
+      const char* codes[] = {"required", "too_long", "invalid"};
+      want_errors.push_back({{"field", names[static_cast<int>(e.which)]},
+                             {"code", codes[static_cast<int>(e.problem)]}});
+    }
+    nlohmann::json have_errors = reply.body.value("errors", nlohmann::json::array());
+    for (auto& e : have_errors) {
+      EXPECT_GT(e.value("message", "").size(), 10u) << r.what << ": " << e;
+      e.erase("message");
+    }
+    EXPECT_EQ(have_errors, want_errors) << r.what;
+    EXPECT_EQ(reply.body["ok"], r.want.empty()) << r.what;
     EXPECT_EQ(v.what, r.want.empty() ? kind::accepted : kind::refused) << r.what;
     EXPECT_EQ(v.record, r.record) << r.what;
     EXPECT_EQ(v.mails.size(), r.want.empty() ? 2u : 0u) << r.what;
@@ -335,6 +364,8 @@ TEST(Decide, Defences) {
     EXPECT_EQ(v.why, r.why) << r.what;
     EXPECT_EQ(v.record.empty(), r.want != kind::accepted && r.want != kind::spam) << r.what;
     EXPECT_EQ(v.mails.empty(), r.want != kind::accepted) << r.what;
+    int status = r.want == kind::cross_site ? 403 : r.want == kind::not_post ? 405 : 200;
+    EXPECT_EQ(read_json(json_answer::to_verdict(v, {}, guarded), r.what).status, status) << r.what;
   }
   request_text invalid = filled;
   invalid.email = "bad";
@@ -380,22 +411,55 @@ TEST(Decide, Mails) {
   }
 }
 
-// The thank-you page for a record logged, and for spam, so that a bot
-// learns nothing; the error page for everything else.
-TEST(Decide, WhoGetsTheThankYouPage) {
+// The answer to each verdict: the thank-you page for a record logged, and
+// for spam, so that a bot learns nothing, the error page for everything
+// else; in JSON, a status that says which.
+TEST(Decide, Answers) {
   struct row {
     kind what;
-    bool logged, want;
-  } rows[] = {{kind::accepted, true, true},  {kind::accepted, false, false},
-              {kind::spam, true, true},      {kind::refused, true, false},
-              {kind::not_post, true, false}, {kind::cross_site, true, false}};
+    bool logged, thank_you;
+    int status;
+    const char* error;
+  } rows[] = {{kind::accepted, true, true, 200, ""},
+              {kind::accepted, false, false, 503, "unavailable"},
+              {kind::spam, true, true, 200, ""},
+              {kind::refused, true, false, 422, ""},
+              {kind::not_post, true, false, 405, "method_not_allowed"},
+              {kind::cross_site, true, false, 403, "cross_site"}};
   for (const auto& r : rows) {
     verdict v;
     v.what = r.what;
     log_tools::failure unlogged;
     if (!r.logged) unlogged = "No space left on device";
-    EXPECT_EQ(gets_thank_you(v, unlogged), r.want) << static_cast<int>(r.what) << ", " << r.logged;
+    std::string what = std::to_string(static_cast<int>(r.what)) + (r.logged ? "" : ", not logged");
+    EXPECT_EQ(gets_thank_you(v, unlogged), r.thank_you) << what;
+    json_reply reply = read_json(json_answer::to_verdict(v, unlogged, defaults), what);
+    EXPECT_EQ(reply.status, r.status) << what;
+    EXPECT_EQ(reply.body.value("error", ""), r.error) << what;
+    EXPECT_EQ(reply.headers.count("Allow"), r.status == 405 ? 1u : 0u) << what;
   }
+}
+
+// Which requests ask for JSON before HTML (RFC 9110 12.5.1).
+TEST(Decide, AcceptPrefersJson) {
+  struct row {
+    const char* accept;
+    bool json;
+  } rows[] = {
+      {"", false},
+      {"*/*", false},
+      {"text/html,application/xhtml+xml,*/*;q=0.8", false},
+      {"application/json", true},
+      {"APPLICATION/JSON", true},
+      {"application/json, text/html;q=0.9", true},
+      {"text/html, application/json;q=0.9", false},
+      {"application/json;q=0.5, text/html;q=0.50", false},
+      {"application/*;q=0.8, text/*;q=0.5", true},
+      {"text/html;q=0, */*", true},
+      {"application/json;q=0", false},
+      {"text/html;level=1;q=0.2, application/json ; q=0.3", true},
+  };
+  for (const auto& r : rows) EXPECT_EQ(json_answer::prefers_json(r.accept), r.json) << r.accept;
 }
 
 // --- The effects --------------------------------------------------------------------
