@@ -4,8 +4,9 @@
  * in blocks. Linked statically; LOG_PATH and MAIL_PORT come from the build,
  * and TEXTS, where given, names a file with the line and the mails to send
  * in place of the ones below (bench/run writes it from what the program
- * logged and sent for the same request). It is the floor that the
- * program's accepted path is measured against. */
+ * logged and sent for the same request), and ANSWER the answer in place of
+ * the redirect. It is the floor that the program's accepted path is
+ * measured against. */
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -88,6 +89,9 @@ int main(void) {
   dialogue("MAIL FROM: webmaster@localhost\r\n", "RCPT TO: " NOTIFICATION_FROM "\r\n",
            ACKNOWLEDGEMENT_DATA ".\r\n");
 
-  static const char answer[] = "Location: /~ruvak/form_ok.html\r\n\r\n";
+#ifndef ANSWER
+#define ANSWER "Location: /~ruvak/form_ok.html\r\n\r\n"
+#endif
+  static const char answer[] = ANSWER;
   return write(1, answer, sizeof answer - 1) == sizeof answer - 1 ? 0 : 1;
 }

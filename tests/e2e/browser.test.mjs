@@ -12,20 +12,29 @@ let stack;
 let context;
 let profile;
 
-before(async () => {
-  stack = await startStack();
-  profile = mkdtempSync(join(tmpdir(), 'ostrel-chromium-'));
-  context = await chromium.launchPersistentContext(profile, {
+let plainProfile;
+
+// Debian's chromium with a profile of its own, as the tests need it.
+function launch(folder, options = {}) {
+  return chromium.launchPersistentContext(folder, {
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    ...options,
   });
+}
+
+before(async () => {
+  stack = await startStack();
+  profile = mkdtempSync(join(tmpdir(), 'ostrel-chromium-'));
+  plainProfile = mkdtempSync(join(tmpdir(), 'ostrel-chromium-'));
+  context = await launch(profile);
 });
 
 after(async () => {
   await context?.close().catch(() => {});
-  if (profile) rmSync(profile, { recursive: true, force: true });
+  for (const folder of [profile, plainProfile]) if (folder) rmSync(folder, { recursive: true, force: true });
   await stack?.stop();
 });
 
@@ -44,10 +53,13 @@ async function fill(page, fields) {
   await page.getByLabel('Message').blur();
 }
 
-// Sends the form with the button and gives the heading of the page that answers.
+// Sends the form with the button; the page's script shows the answer in
+// place: the thank-you, or what is wrong. Gives the thank-you's heading, or
+// 'not sent'.
 async function send(page) {
-  await Promise.all([page.waitForNavigation(), page.getByRole('button', { name: 'Send' }).click()]);
-  return page.getByRole('heading', { level: 1 }).textContent();
+  await page.getByRole('button', { name: 'Send' }).click();
+  await page.locator('#sent:not([hidden]), .error:not(:empty)').first().waitFor();
+  return await page.locator('#sent').isVisible() ? page.locator('#sent h2').textContent() : 'not sent';
 }
 
 async function submit(page, fields) {
@@ -58,19 +70,18 @@ async function submit(page, fields) {
 // What the form says beside each field that it writes plainly, as a screen reader finds it.
 function notes(page) {
   return page.locator('#name, #subject, #message').evaluateAll((fields) => Object.fromEntries(fields.map((f) =>
-    [f.name, document.getElementById(f.getAttribute('aria-describedby')).textContent])));
+    [f.name, document.getElementById(`${f.id}-note`).textContent])));
 }
 
 describe('submitting the request form', () => {
-  test('an accepted request shows the thank-you page, is logged and mails owner and submitter', async () => {
+  test('an accepted request shows the thank-you in place, is logged and mails owner and submitter', async () => {
     const page = await openForm();
     const since = stack.mark();
     const fields = { name: 'Ann Example', email: 'ann@example.org', subject: 'Opening hours', message: 'Are you open on Sunday?' };
 
     assert.equal(await submit(page, fields), 'Thank you');
-    // A local redirect: the server answered with the page itself, so the
-    // browser still shows the program's address.
-    assert.equal(new URL(page.url()).pathname, '/cgi-bin/ostrel');
+    assert.equal(new URL(page.url()).pathname, '/~ruvak/');
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'sent');
     const { log, mails } = since();
     assert.deepEqual(log, ['"Ann Example","ann@example.org","Opening hours","Are you open on Sunday?"\n']);
     assert.deepEqual(mails, expectedMails(fields, stack.settings()));
@@ -98,16 +109,38 @@ describe('submitting the request form', () => {
     await page.close();
   });
 
-  test('an address the program refuses shows the error page, with nothing logged or mailed', async () => {
+  test('an address the program refuses gets its message beside the field, without leaving the page', async () => {
     const page = await openForm();
     const since = stack.mark();
     // The browser would stop this address itself; let it through to the program.
     await page.locator('form').evaluate((form) => { form.noValidate = true; });
 
     assert.equal(await submit(page, { name: 'Bo', email: 'bo!b@example.org', subject: 'Hi', message: 'Hello' }),
-      'Request not sent');
+      'not sent');
+    assert.equal(new URL(page.url()).pathname, '/~ruvak/');
+    const address = page.getByLabel('Email address');
+    assert.equal(await address.getAttribute('aria-invalid'), 'true');
+    assert.match(await address.evaluate((input) => input.getAttribute('aria-describedby')), /email-error/);
+    assert.match(await page.locator('#email-error').textContent(), /^Please enter an address such as/);
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'email');
+    assert.equal(await page.getByLabel('Name').getAttribute('aria-invalid'), null);
     assert.deepEqual(since(), { log: [], mails: [] });
     await page.close();
+  });
+
+  test('without script the same form posts and reaches the thank-you page', async () => {
+    const plain = await launch(plainProfile, { javaScriptEnabled: false });
+    const page = await plain.newPage();
+    await page.goto(`${stack.base}/~ruvak/`);
+    const since = stack.mark();
+    await fill(page, { name: 'Ann', email: 'ann@example.org', subject: 'No script', message: 'Hello' });
+    await Promise.all([page.waitForNavigation(), page.getByRole('button', { name: 'Send' }).click()]);
+    assert.equal(await page.getByRole('heading', { level: 1 }).textContent(), 'Thank you');
+    // A local redirect: the server answered with the page itself, so the
+    // browser still shows the program's address.
+    assert.equal(new URL(page.url()).pathname, '/cgi-bin/ostrel');
+    assert.equal(since().log.length, 1);
+    await plain.close();
   });
 
   test('every visitor\'s own letters arrive as typed, logged and in both mails as a mail reader shows them', async () => {
