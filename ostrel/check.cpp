@@ -386,22 +386,52 @@ outcome check_page(const std::string& page) {
                 file);
 }
 
-// The dialogue of a mail from the owner to the owner up to its recipient,
-// in ostrel's own words and within its time limit, then RSET: no mail is
-// sent.
-outcome check_mail_server(const settings& site) {
+// A recipient at a domain that is not the site's, as visitors' addresses
+// are. RFC 2606: example.com and example.net are reserved, and no mail goes
+// to them here anyway.
+std::string outside_address(const std::string& owner) {
+  const std::string_view domain = std::string_view(owner).substr(owner.rfind('@') + 1);
+  return domain == "example.com" ? "postmaster@example.net" : "postmaster@example.com";
+}
+
+bool starts_with(const std::string& text, std::string_view prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// What to do when the dialogue of a mail to `to` failed as probe says.
+std::string mail_advice(const mail_tools::smtp& probe, const settings& site) {
+  const std::string& why = *probe.failure;
+  const std::string see = " (README: Deployment, 5)";
+  if (!probe.connected) return "give the mail server a listener there, on 127.0.0.1" + see;
+  if (!probe.refused)
+    return "it must answer every step in well-formed replies, both mails within ostrel's mail "
+           "time limit of " +
+           std::to_string(site.mail_timeout.count()) + " ms" + see;
+  if (starts_with(why, "DATA"))
+    return "it refuses the mail's text: a throttle past its limit (the README's Exim throttle "
+           "refuses at DATA; wait an hour, or raise it) or a content check; its log says which" +
+           see;
+  if (starts_with(why, "RCPT TO") && probe.to != site.owner_address)
+    return "every thank-you to a visitor fails: let it relay mail from 127.0.0.1 on that port to "
+           "any address (Postfix: permit_mynetworks; Exim: configtype internet or smarthost)" +
+           see;
+  return "it must take mail for and from " + site.owner_address +
+         " from this machine, unauthenticated, without angle brackets" + see;
+}
+
+// The dialogue of a mail from the owner to `to` in ostrel's own words, up
+// to the server's 354 after DATA, then closed: no mail is sent.
+outcome try_mail(const settings& site, const std::string& to,
+                 mail_tools::deadline_type deadline) {
   mail_tools::smtp probe;
   probe.server = site.mail_host;
   probe.port = site.mail_port;
-  probe.from = probe.to = site.owner_address;
-  if (probe.try_envelope(std::chrono::steady_clock::now() + site.mail_timeout))
-    return passed("greets, and accepts HELO, MAIL FROM and RCPT TO with " + site.owner_address);
-  std::string why = one_line(*probe.failure);
-  if (!probe.connected)
-    return failed(why + "; give the mail server a listener there (README: Deployment, 5)");
-  return failed(why + "; it must take mail for and from " + site.owner_address +
-                " from this machine, unauthenticated, without angle brackets (README: "
-                "Deployment, 5)");
+  probe.from = site.owner_address;
+  probe.to = to;
+  if (probe.try_until_data(deadline))
+    return passed("greets, and takes HELO, MAIL FROM " + probe.from + ", RCPT TO " + to +
+                  " and DATA");
+  return failed(one_line(*probe.failure) + "; " + mail_advice(probe, site));
 }
 
 const char* status_word(verdict how) {
@@ -451,6 +481,25 @@ std::string mail_server(const settings& site) {
   return site.mail_host + ":" + std::to_string(site.mail_port);
 }
 
+// The thank-you goes to whatever address a visitor typed: one outside the
+// site's domain, which the server must relay.
+outcome try_acknowledgement(const settings& site, const outcome& notification,
+                            mail_tools::deadline_type deadline) {
+  if (!site.thank_you) return skipped("not tried: this build sends none (OSTREL_THANK_YOU=OFF)");
+  if (notification.how != verdict::ok)
+    return skipped("not tried: the owner notification failed above");
+  return try_mail(site, outside_address(site.owner_address), deadline);
+}
+
+// Both mails within one time limit, as ostrel sends them.
+void check_mails(report& lines, const settings& site) {
+  const std::string server = mail_server(site);
+  const auto deadline = std::chrono::steady_clock::now() + site.mail_timeout;
+  const outcome notification = try_mail(site, site.owner_address, deadline);
+  lines.line("owner notification", server, notification);
+  lines.line("acknowledgement", server, try_acknowledgement(site, notification, deadline));
+}
+
 const char* or_none(const std::string& setting) {
   return setting.empty() ? "none" : setting.c_str();
 }
@@ -468,13 +517,14 @@ void show_settings(std::FILE* out, const settings& site) {
       "  outbox          %s\n"
       "  thank-you page  %s\n"
       "  error page      %s\n"
-      "  mail server     %s, time limit %lld ms\n"
+      "  mail server     %s, time limit %lld ms for both mails\n"
       "  owner           %s\n"
+      "  thank-you mail  %s\n"
       "  longest record  %ju bytes\n\n",
       user.c_str(), site.request_log.c_str(), or_none(site.spam_log), or_none(site.outbox),
       site.ok_page.c_str(), site.error_page.c_str(), mail_server(site).c_str(),
       static_cast<long long>(site.mail_timeout.count()), site.owner_address.c_str(),
-      record_size(site));
+      site.thank_you ? "sent" : "none", record_size(site));
 }
 
 // A static program cannot use the NSS modules that nsswitch.conf may name
@@ -501,6 +551,6 @@ bool run_checks(const settings& site, std::FILE* out) {
   check_room(lines, site);
   lines.line("thank-you page", site.ok_page, check_page(site.ok_page));
   lines.line("error page", site.error_page, check_page(site.error_page));
-  lines.line("mail server", mail_server(site), check_mail_server(site));
+  check_mails(lines, site);
   return lines.passed;
 }

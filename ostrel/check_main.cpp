@@ -45,9 +45,13 @@ with what to do, or skip with why.
                public_html/... in the user's home (from /etc/passwd) is
                there and this user can read it.
                Other page paths are the web server's own business: skipped.
-  mail server  answers within ostrel's mail time limit and accepts HELO,
-               MAIL FROM and RCPT TO with the owner's address as ostrel
-               sends them; the check then says RSET and QUIT.
+  owner notification, acknowledgement
+               the mail server takes HELO, MAIL FROM and RCPT TO as ostrel
+               sends them, and answers DATA with 354: from the owner to the
+               owner, then to postmaster@example.com as a visitor's address
+               (unless the build sends no thank-you), both within ostrel's
+               mail time limit. The connection is then closed without a line
+               of data, which the server takes as RSET: no mail is sent.
 
 The settings are compiled in, so it takes no arguments but --help.
 

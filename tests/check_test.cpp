@@ -125,8 +125,10 @@ std::string filled(std::string want, const temp_dir& dir, int port) {
 // as it was.
 TEST(Check, Deployments) {
   const smtp_script cooperative;
-  smtp_script refuses_rcpt, silent;
+  smtp_script refuses_rcpt, refuses_data, no_relay, silent;
   refuses_rcpt.reply_to["RCPT"] = "550 5.1.1 no such user\x1b[2J\r\n";
+  refuses_data.reply_to["DATA"] = "554 5.7.1 too many mails\r\n";
+  no_relay.reply_to["RCPT TO: postmaster@example.com"] = "554 5.7.1 Relay access denied\r\n";
   silent.replies = 0;
   struct row {
     const char* what;
@@ -137,8 +139,8 @@ TEST(Check, Deployments) {
     rlim_t file_size_limit = RLIM_INFINITY;
   } rows[] = {
       {"all good", made::file, cooperative, true,
-       "ok    request log %/log/request_form.log: a regular file, writable, lockable, closed to "
-       "other users\n"},
+       "ok    acknowledgement localhost:#: greets, and takes HELO, MAIL FROM webmaster@localhost, "
+       "RCPT TO postmaster@example.com and DATA\n"},
       {"a log not made yet", made::folder, cooperative, true,
        "ok    request log %/log/request_form.log: not there yet; this user may make it, and the "
        "first submission will\n"},
@@ -167,11 +169,16 @@ TEST(Check, Deployments) {
       {"a file size limit below one record", made::file, cooperative, true,
        "FAIL  file size limit 1000 bytes: this process's: room for 0 more records", 1000},
       {"nothing listening", made::file, cooperative, false,
-       "FAIL  mail server localhost:#: no connection"},
+       "FAIL  owner notification localhost:#: no connection"},
       {"RCPT TO refused", made::file, refuses_rcpt, true,
-       "FAIL  mail server localhost:#: RCPT TO: 550 5.1.1 no such user"},
+       "FAIL  owner notification localhost:#: RCPT TO: 550 5.1.1 no such user"},
+      {"DATA refused", made::file, refuses_data, true,
+       "FAIL  owner notification localhost:#: DATA: 554 5.7.1 too many mails; it refuses"},
+      {"no relay to others", made::file, no_relay, true,
+       "FAIL  acknowledgement localhost:#: RCPT TO: 554 5.7.1 Relay access denied; every "
+       "thank-you"},
       {"a server that never answers", made::file, silent, true,
-       "FAIL  mail server localhost:#: greeting: no reply within the time limit"},
+       "FAIL  owner notification localhost:#: greeting: no reply within the time limit"},
   };
   for (const row& r : rows) {
     temp_dir dir;
@@ -180,7 +187,7 @@ TEST(Check, Deployments) {
     // Before the server's thread starts: glibc changes every thread's
     // user with a signal, which would end the server's waits.
     bool unprivileged = as_nobody(r.log);
-    test_support::script_server server(r.server);
+    test_support::script_server server(r.server, 2);
     test_support::closed_port nobody;
     int port = r.listening ? server.port() : nobody.port();
     checked answer = run_check(dir, port, r.file_size_limit);
@@ -205,17 +212,19 @@ TEST(Check, Deployments) {
   }
 }
 
-// The envelope in ostrel's own words, never DATA; pages that are not
-// /~user/ paths are left to the web server.
+// Each mail's dialogue in ostrel's own words up to DATA, never a line of
+// data; pages that are not /~user/ paths are left to the web server.
 TEST(Check, AllGood) {
   temp_dir dir;
   make_log(dir, made::file);
-  test_support::script_server server;
+  test_support::script_server server({}, 2);
   checked answer = run_check(dir, server.port());
   EXPECT_TRUE(answer.passed) << answer.out;
-  EXPECT_EQ(server.sessions().at(0).received,
-            "HELO localhost\r\nMAIL FROM: webmaster@localhost\r\n"
-            "RCPT TO: webmaster@localhost\r\nRSET\r\nQUIT\r\n");
+  for (std::size_t i = 0; i < 2; ++i)
+    EXPECT_EQ(server.sessions().at(i).received,
+              "HELO localhost\r\nMAIL FROM: webmaster@localhost\r\nRCPT TO: " +
+                  std::string(i == 0 ? "webmaster@localhost" : "postmaster@example.com") +
+                  "\r\nDATA\r\n");
   for (const char* page : {"thank-you page /form_ok.html", "error page /form_error.html"})
     EXPECT_NE(answer.out.find(std::string("\nskip  ") + page + ": not checked: "),
               std::string::npos)
