@@ -22,22 +22,41 @@ finds it. Run it as the web server's user, after installing:
   runuser -u www-data -- ostrel-check
 
 It sends no mail and changes nothing. It prints the settings, then one
-line per check: ok, FAIL with what to do, or skip with why.
+line per check: ok, warn (ostrel works, but should not be left so), FAIL
+with what to do, or skip with why.
 
-  request log  its folder exists; the file exists, or this user may make it
-               there; it is a regular file that this user can append to and
-               lock as ostrel does; not everyone may write to it.
+  request log, spam log
+               the folder exists; the file exists, or this user may make it
+               there; it is a regular file, not a symbolic link, that this
+               user can append to and lock as ostrel does; other users may
+               not write to it (FAIL) nor read it (warn).
+  outbox       a folder, not a symbolic link, or this user may make it; this
+               user may keep mails in it; other users may not write to it
+               (FAIL) nor look into it (warn).
+  kept mail    how many mails wait in the outbox, and for how long: FAIL
+               past an hour.
+  refused mail any mail in the outbox's failed/ is a FAIL.
+  free space   on each file system of those, for a thousand records at least
+               (warn below, FAIL below one).
+  file size limit
+               this process's: room for a thousand more records in the
+               largest log. The web server's own limit may differ.
   pages        the thank-you and the error page, when their path is /~user/...:
                public_html/... in the user's home (from /etc/passwd) is
                there and this user can read it.
                Other page paths are the web server's own business: skipped.
-  mail server  answers within ostrel's mail time limit and accepts HELO,
-               MAIL FROM and RCPT TO with the owner's address as ostrel
-               sends them; the check then says RSET and QUIT.
+  owner notification, acknowledgement
+               the mail server takes HELO, MAIL FROM and RCPT TO as ostrel
+               sends them, and answers DATA with 354: from the owner to the
+               owner, then to postmaster@example.com as a visitor's address
+               (unless the build sends no thank-you), both within ostrel's
+               mail time limit. The connection is then closed without a line
+               of data, which the server takes as RSET: no mail is sent.
 
 The settings are compiled in, so it takes no arguments but --help.
 
-Exit status: 0 every check passed, 1 a check failed, 2 a usage error.
+Exit status: 0 no check failed (warnings do not count), 1 a check failed,
+2 a usage error.
 )";
 
 }  // namespace

@@ -176,8 +176,10 @@ void script_server::flood(int client, session& s) {
 
 std::string script_server::reply_for(const std::string& line) const {
   std::string word = line.substr(0, line.find_first_of(" \r\n"));
-  auto chosen = script_.reply_to.find(word);
-  if (chosen != script_.reply_to.end()) return chosen->second;
+  for (const std::string& key : {line.substr(0, line.find_first_of("\r\n")), word}) {
+    auto chosen = script_.reply_to.find(key);
+    if (chosen != script_.reply_to.end()) return chosen->second;
+  }
   return word == "DATA" ? script_.data_reply : script_.reply;
 }
 

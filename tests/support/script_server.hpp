@@ -17,8 +17,8 @@ struct smtp_script {
   int greeting_delay_ms = 0;         // how long a client waits for the greeting
   std::string reply = "250 ok\r\n";  // to every command but DATA
   std::string data_reply = "354 go on\r\n";
-  // Replies in place of reply, by the command's first word ("MAIL", "RCPT",
-  // ...; "." for the end of the data).
+  // Replies in place of reply, by the whole command ("RCPT TO: a@b"), else
+  // by its first word ("MAIL", "RCPT", ...; "." for the end of the data).
   std::map<std::string, std::string> reply_to;
   // Each line of a reply a moment after the one before, noting a client
   // that talks before the reply has ended.
