@@ -217,9 +217,6 @@ class smtp {
   // message; otherwise failure says why.
   bool send(deadline_type deadline);
   bool send(std::chrono::milliseconds limit = dialogue_limit);
-  // The same dialogue up to the recipients' replies, then RSET: whether the
-  // server would take mail from `from` to `to`, without sending any.
-  bool try_envelope(deadline_type deadline);
   // The same up to the server's 354 after DATA, then the connection closed
   // without a line of data, which the server must take as RSET (RFC 5321
   // 3.8): whether it would take the mail's text too, without sending any.
@@ -229,7 +226,7 @@ class smtp {
   std::string wire_data() const;
 
  private:
-  enum class purpose { deliver, try_envelope, try_until_data };
+  enum class purpose { deliver, try_until_data };
   bool dialogue(deadline_type deadline, purpose what);
   bool envelope(net_tools::tcp_stream& stream, deadline_type deadline);
   bool command(net_tools::tcp_stream& stream, deadline_type deadline, const std::string& text,
@@ -244,10 +241,6 @@ inline bool smtp::send(std::chrono::milliseconds limit) {
 }
 
 inline bool smtp::send(deadline_type deadline) { return dialogue(deadline, purpose::deliver); }
-
-inline bool smtp::try_envelope(deadline_type deadline) {
-  return dialogue(deadline, purpose::try_envelope);
-}
 
 inline bool smtp::try_until_data(deadline_type deadline) {
   return dialogue(deadline, purpose::try_until_data);
@@ -269,15 +262,14 @@ inline bool smtp::dialogue(deadline_type deadline, purpose what) {
   if (!stream) return fail("no connection to " + peer);
   connected = true;
   bool good = envelope(stream, deadline);
-  if (good && what == purpose::try_envelope) good = command(stream, deadline, "RSET", "RSET");
   // RFC 5321 3.3: without a 354 the server reads what follows as commands,
   // and the message text must never reach it as such.
-  if (good && what != purpose::try_envelope) good = command(stream, deadline, "DATA", "DATA", is_go_ahead);
+  if (good) good = command(stream, deadline, "DATA", "DATA", is_go_ahead);
   if (good && what == purpose::try_until_data) {
     stream.close();  // in the data now, where no command can follow
     return true;
   }
-  if (good && what == purpose::deliver) {
+  if (good) {
     stream << (data.empty() ? wire_data() : data) + ".\r\n";
     data_sent = static_cast<bool>(stream);
     good = answered(stream, deadline, "end of data", is_positive);
