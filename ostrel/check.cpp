@@ -28,6 +28,7 @@
 #include "mail_tools/outbox.hpp"
 #include "mail_tools/smtp.hpp"
 #include "ostrel/one_line.hpp"
+#include "ostrel/same_site.hpp"
 
 namespace {
 
@@ -537,6 +538,58 @@ void accounts_from_files() {
 
 }  // namespace
 
+namespace {
+
+// The TCP ports that something on this machine listens on, at any address,
+// from the kernel's tables: a web server may listen on the public address
+// alone, where a connection to the loopback one would find nothing.
+std::vector<unsigned long> listening_ports() {
+  std::vector<unsigned long> ports;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::FILE* in = std::fopen(table, "re");
+    if (!in) continue;
+    char text[512];
+    while (std::fgets(text, sizeof text, in)) {
+      // "sl local_address rem_address st ...": "0: 0100007F:0A28 00000000:0000 0A ..."
+      std::vector<std::string_view> words;
+      for (std::string_view rest = text; !rest.empty();) {
+        std::size_t start = rest.find_first_not_of(" \t\n");
+        if (start == std::string_view::npos) break;
+        rest.remove_prefix(start);
+        std::size_t end = std::min(rest.find_first_of(" \t\n"), rest.size());
+        words.push_back(rest.substr(0, end));
+        rest.remove_prefix(end);
+      }
+      if (words.size() < 4 || words[3] != "0A") continue;  // 0A: LISTEN
+      std::size_t colon = words[1].rfind(':');
+      if (colon != std::string_view::npos)
+        ports.push_back(std::strtoul(std::string(words[1].substr(colon + 1)).c_str(), nullptr, 16));
+    }
+    std::fclose(in);
+  }
+  return ports;
+}
+
+// Browsers send a site's origin only to a site served there: a build for
+// https://www.example.org on a machine that serves only http refuses every
+// submission as another site's.
+outcome check_origin(const std::string& origin, const std::vector<unsigned long>& ports) {
+  same_site::origin o = same_site::of_url(origin);
+  unsigned long port = std::strtoul(o.port.c_str(), nullptr, 10);
+  if (port == 0) return skipped("not checked: no port is known for " + o.scheme);
+  std::string where = "port " + o.port;
+  if (std::find(ports.begin(), ports.end(), port) != ports.end())
+    return passed("something on this machine listens on " + where);
+  return failed("nothing on this machine listens on " + where +
+                ", and ostrel is built for this origin: a browser sends it only from a page "
+                "served there, so every submission from a page served elsewhere is refused; "
+                "serve the site at " + origin + " (README: Deployment, 4), or build with the "
+                "origins it is served at (-DOSTREL_SITE_ORIGINS=...). Behind a proxy that ends "
+                "TLS on another machine, that machine listens in this one's place");
+}
+
+}  // namespace
+
 bool run_checks(const settings& site, std::FILE* out) {
   accounts_from_files();
   show_settings(out, site);
@@ -552,5 +605,12 @@ bool run_checks(const settings& site, std::FILE* out) {
   lines.line("thank-you page", site.ok_page, check_page(site.ok_page));
   lines.line("error page", site.error_page, check_page(site.error_page));
   check_mails(lines, site);
+  std::vector<unsigned long> ports = listening_ports();
+  for (std::string_view list = site.site_origins; !list.empty();) {
+    std::size_t end = std::min(list.find(' '), list.size());
+    std::string origin(list.substr(0, end));
+    list.remove_prefix(std::min(end + 1, list.size()));
+    if (!origin.empty()) lines.line("site origin", origin, check_origin(origin, ports));
+  }
   return lines.passed;
 }

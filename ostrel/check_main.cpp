@@ -52,6 +52,10 @@ with what to do, or skip with why.
                (unless the build sends no thank-you), both within ostrel's
                mail time limit. The connection is then closed without a line
                of data, which the server takes as RSET: no mail is sent.
+  site origin  each origin the build names (OSTREL_SITE_ORIGINS): something
+               on this machine listens on its port (443 for https, 80 for
+               http, unless it names another), since browsers send it only
+               from a page served there.
 
 The settings are compiled in, so it takes no arguments but --help.
 

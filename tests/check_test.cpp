@@ -31,8 +31,10 @@ struct checked {
 
 // The checks with the logs and the outbox in dir, the mail server on
 // mail_port, and a file size limit in force while they run.
-checked run_check(const temp_dir& dir, int mail_port, rlim_t file_size_limit = RLIM_INFINITY) {
+checked run_check(const temp_dir& dir, int mail_port, rlim_t file_size_limit = RLIM_INFINITY,
+                  const std::string& origins = "") {
   settings site;
+  site.site_origins = origins;
   site.request_log = log_path(dir);
   site.spam_log = dir.file("spam.log");
   site.outbox = dir.file("outbox");
@@ -229,6 +231,22 @@ TEST(Check, AllGood) {
     EXPECT_NE(answer.out.find(std::string("\nskip  ") + page + ": not checked: "),
               std::string::npos)
         << answer.out;
+}
+
+// Something on this machine must listen on the port of each origin the
+// program is built for.
+TEST(Check, SiteOrigins) {
+  temp_dir dir;
+  make_log(dir, made::file);
+  test_support::mute_listener web;
+  test_support::closed_port nobody;
+  const std::string heard = "http://127.0.0.1:" + std::to_string(web.port()),
+                    unheard = "https://127.0.0.1:" + std::to_string(nobody.port());
+  std::string out = run_check(dir, nobody.port(), RLIM_INFINITY, heard + " " + unheard).out;
+  EXPECT_NE(out.find("\nok    site origin " + heard + ": something"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nFAIL  site origin " + unheard + ": nothing on this machine listens"),
+            std::string::npos)
+      << out;
 }
 
 TEST(Check, Arguments) {
