@@ -141,3 +141,5 @@ static_assert(sizeof OSTREL_ERROR_PAGE - 1 <= settings::longest_page,
 // Text quoted on standard error, 300 bytes: reported_text_limit, ostrel/one_line.hpp
 // A writer's pauses while a log is locked, 0.5 to 20 ms: lock_first_pause,
 //   lock_longest_pause, log_tools/log_file.hpp
+// How long a kept mail is sent again before it goes to failed/, 5 days
+//   (RFC 5321 4.5.4.1): kept_at_most, ostrel/resend.hpp

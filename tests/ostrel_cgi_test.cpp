@@ -21,9 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "ostrel/resend.hpp"
 #include "support/cgi_run.hpp"
 #include "support/json_reply.hpp"
 #include "support/mailbox_process.hpp"
+#include "support/script_server.hpp"
 #include "support/submission.hpp"
 
 namespace {
@@ -414,6 +416,40 @@ TEST_F(Submission, LogsAndMailsBoth) {
               "Thank you for filling out the request form...\r\n")
         << method;
   }
+}
+
+// With the mail server down, submissions at once each keep both mails whole
+// in the outbox; one resend then delivers each once, byte for byte what the
+// same submissions send directly.
+TEST_F(Submission, KeptMailIsResentOnceAsSentDirectly) {
+  constexpr int count = 30;
+  auto submit_all = [&](int port) {
+    std::vector<cgi_process> running;
+    for (int i = 0; i < count; ++i) {
+      std::string n = std::to_string(i);
+      cgi_request request = with_mail_port(port, form_post(form(n, n + "%40b", "s", ".%0D%0Am")));
+      request.directory = dir.path();
+      running.push_back(start_cgi(under_test, request));
+    }
+    for (auto& process : running) EXPECT_EQ(finish_cgi(process).out, ok_answer);
+  };
+  test_support::closed_port down;
+  submit_all(down.port());
+  test_support::mailbox_process mailbox;
+  settings site = test_build;
+  site.outbox = dir.file(test_build.outbox);
+  site.mail_port = mailbox.port();
+  EXPECT_TRUE(resend(site, stdout, stderr));
+  submit_all(mailbox.port());
+
+  std::vector<std::string> resent, direct;
+  for (const auto& mail : mailbox.mails())
+    (resent.size() < 2 * count ? resent : direct)
+        .push_back(mail.mail_from + " " + mail.rcpt_tos.at(0) + "\n" + mail.data);
+  std::sort(resent.begin(), resent.end());
+  std::sort(direct.begin(), direct.end());
+  EXPECT_EQ(resent.size(), 2u * count);
+  EXPECT_EQ(resent, direct);
 }
 
 }  // namespace
