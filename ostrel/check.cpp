@@ -281,6 +281,10 @@ outcome check_refused_mails(const std::string& outbox) {
   std::vector<std::string> names;
   if (int error = names_in(folder, names))
     return error == ENOENT ? passed("none") : skipped("not counted: " + error_text(error));
+  // Beside each mail, its .reply says when and why it was refused.
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [](const std::string& name) { return !is_kept_mail(name); }),
+              names.end());
   if (names.empty()) return passed("none");
   std::string listed;
   for (std::size_t i = 0; i < std::min(names.size(), named_mails); ++i)
@@ -288,9 +292,10 @@ outcome check_refused_mails(const std::string& outbox) {
   if (names.size() > named_mails)
     listed += " and " + std::to_string(names.size() - named_mails) + " more";
   const std::string first = folder + "/" + one_line(names[0]);
+  const std::string reply = first.substr(0, first.size() - mail_tools::kept_suffix.size()) + ".reply";
   return failed(std::to_string(names.size()) + " refused for good: " + listed +
-                "; each file says why (its Kept: line); to send one again, move it back and run "
-                "the sender: mv " +
+                "; the .reply beside each says why (cat " + reply +
+                "); to send one again, move it back and run the sender: mv " +
                 first + " " + outbox + "/; runuser -u " + user_name(geteuid()) +
                 " -- ostrel-resend; else remove it: rm " + first);
 }

@@ -82,6 +82,7 @@ void make_other(const temp_dir& dir, made what) {
   if (what == made::refused_mail) {
     mkdir((outbox + "/failed").c_str(), 0700);
     write_file(outbox + "/failed/1-1-1.mail", "");
+    write_file(outbox + "/failed/1-1-1.reply", "");  // not another mail
   }
 }
 
@@ -167,7 +168,7 @@ TEST(Check, Deployments) {
       {"a mail kept two hours", made::old_mail, cooperative, true,
        "FAIL  kept mail %/outbox: 1 waiting, the oldest for 2 hours; the mail server"},
       {"a mail refused for good", made::refused_mail, cooperative, true,
-       "FAIL  refused mail %/outbox/failed: 1 refused for good: 1-1-1.mail; "},
+       "FAIL  refused mail %/outbox/failed: 1 refused for good: 1-1-1.mail; the .reply"},
       {"a file size limit below one record", made::file, cooperative, true,
        "FAIL  file size limit 1000 bytes: this process's: room for 0 more records", 1000},
       {"nothing listening", made::file, cooperative, false,
