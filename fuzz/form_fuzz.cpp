@@ -23,7 +23,6 @@
 #include "cgi_tools/cgi.hpp"
 #include "fuzz/check.hpp"
 
-
 namespace {
 
 using form_var_map = std::map<char*, char*, cgi_tools::form_var_comp>;

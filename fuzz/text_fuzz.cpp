@@ -72,8 +72,9 @@ void check_cleaning_utf8(const std::string& text) {
   auto points = code_points(cleaned);
   FUZZ_CHECK(points.has_value());
   for (std::uint32_t p : *points) {
-    FUZZ_CHECK(p >= 0x80 ? !(p <= 0x9F || (p >= 0x202A && p <= 0x202E) || (p >= 0x2066 && p <= 0x2069))
-                         : kept_byte(static_cast<unsigned char>(p)));
+    FUZZ_CHECK(p >= 0x80
+                   ? !(p <= 0x9F || (p >= 0x202A && p <= 0x202E) || (p >= 0x2066 && p <= 0x2069))
+                   : kept_byte(static_cast<unsigned char>(p)));
   }
   FUZZ_CHECK(is_subsequence(cleaned, text));
   FUZZ_CHECK(filter_utf8(cleaned) == cleaned);
@@ -222,7 +223,8 @@ void check_time(const std::string& text) {
   std::memcpy(&bytes, text.data(), std::min(text.size(), sizeof bytes));
   const auto moment = static_cast<std::int64_t>(bytes % 253402300800);  // up to 9999-12-31
   FUZZ_CHECK(log_tools::utc_seconds(log_tools::utc_text(moment)) == moment);
-  if (auto seconds = log_tools::utc_seconds(text)) FUZZ_CHECK(log_tools::utc_text(*seconds) == text);
+  if (auto seconds = log_tools::utc_seconds(text))
+    FUZZ_CHECK(log_tools::utc_text(*seconds) == text);
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ inline std::string escape(std::string_view value) {
 // One record with its LF: each value escaped and quoted, separated by commas.
 inline std::string record_line(std::initializer_list<std::string_view> values) {
   std::string line;
-  for (std::string_view value : values) line += (line.empty() ? "\"" : ",\"") + escape(value) + "\"";
+  for (std::string_view value : values)
+    line += (line.empty() ? "\"" : ",\"") + escape(value) + "\"";
   return line + "\n";
 }
 

@@ -83,8 +83,8 @@ inline std::optional<std::int64_t> utc_seconds(std::string_view text) {
     }
     return value;
   };
-  const std::pair<std::size_t, char> marks[] = {{4, '-'}, {7, '-'}, {10, 'T'},
-                                                 {13, ':'}, {16, ':'}, {19, 'Z'}};
+  const std::pair<std::size_t, char> marks[] = {{4, '-'},  {7, '-'},  {10, 'T'},
+                                                {13, ':'}, {16, ':'}, {19, 'Z'}};
   for (auto [at, mark] : marks)
     if (text[at] != mark) return {};
   const std::int64_t year = number(0, 4), month = number(5, 2), day = number(8, 2),

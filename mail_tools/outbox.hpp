@@ -24,6 +24,13 @@ namespace mail_tools {
 // its way in, a folder of mails refused for good) is not one.
 inline constexpr std::string_view kept_suffix = ".mail";
 
+// Whether a file of the outbox's is a kept mail: named so, and not one on
+// its way in (written under a name that starts with a dot).
+inline bool is_kept_name(std::string_view name) {
+  return !name.empty() && name[0] != '.' && name.size() > kept_suffix.size() &&
+         name.substr(name.size() - kept_suffix.size()) == kept_suffix;
+}
+
 struct kept_mail {
   std::string from, to;  // the envelope: MAIL FROM, RCPT TO
   std::string data;      // as the wire carries it, CR LF lines, the end-of-data line aside
@@ -32,8 +39,8 @@ struct kept_mail {
 
 // The text of a kept mail's file.
 inline std::string kept_text(const kept_mail& mail) {
-  std::string text = "MAIL FROM: " + mail.from + "\nRCPT TO: " + mail.to + "\nKept: " + mail.why +
-                     "\n\n";
+  std::string text =
+      "MAIL FROM: " + mail.from + "\nRCPT TO: " + mail.to + "\nKept: " + mail.why + "\n\n";
   for (std::size_t at = 0; at < mail.data.size(); ++at)
     if (!(mail.data[at] == '\r' && at + 1 < mail.data.size() && mail.data[at + 1] == '\n'))
       text += mail.data[at];

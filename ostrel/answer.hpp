@@ -88,10 +88,10 @@ inline std::string json(const char* status, const std::string& object,
 
 inline std::string error(const char* status, const char* code, const char* message,
                          const char* extra_header = "") {
-  return json(status,
-              std::string("{\"ok\": false, \"error\": \"") + code + "\", \"message\": \"" +
-                  message + "\"}",
-              extra_header);
+  return json(
+      status,
+      std::string("{\"ok\": false, \"error\": \"") + code + "\", \"message\": \"" + message + "\"}",
+      extra_header);
 }
 
 namespace detail {
@@ -113,14 +113,17 @@ inline std::string message(const field_error& e, const settings& site) {
   const std::size_t limits[] = {site.name_limit, site.longest_address, site.subject_limit,
                                 site.message_limit};
   const std::size_t limit = limits[static_cast<int>(e.which)];
-  if (e.problem == field_problem::required) return std::string("Please enter ") + what[static_cast<int>(e.which)] + ".";
+  if (e.problem == field_problem::required)
+    return std::string("Please enter ") + what[static_cast<int>(e.which)] + ".";
   if (e.problem == field_problem::invalid)
     return "Please enter an address such as ann@example.org: only the letters a to z, digits, "
            "the signs - . + _ and an @.";
-  std::string size = site.utf8 && e.which != field::email
-                         ? std::to_string(limit) + " bytes; a letter outside A to Z takes two to four"
-                         : std::to_string(limit) + " characters";
-  return std::string("Please shorten ") + what[static_cast<int>(e.which)] + " to at most " + size + ".";
+  std::string size =
+      site.utf8 && e.which != field::email
+          ? std::to_string(limit) + " bytes; a letter outside A to Z takes two to four"
+          : std::to_string(limit) + " characters";
+  return std::string("Please shorten ") + what[static_cast<int>(e.which)] + " to at most " + size +
+         ".";
 }
 
 }  // namespace detail
@@ -159,7 +162,8 @@ inline std::string to_fault(cgi_tools::fault f) {
     case cgi_tools::fault::query_too_long:
       return error("413 Content Too Large", "too_large", "This request is too long to be read.");
     case cgi_tools::fault::no_memory:
-      return error("500 Internal Server Error", "internal", "The site could not read this request.");
+      return error("500 Internal Server Error", "internal",
+                   "The site could not read this request.");
     default:
       return error("400 Bad Request", "incomplete_body", "This request did not arrive whole.");
   }

@@ -141,15 +141,17 @@ outcome not_a_file(const std::string& log, mode_t mode, uid_t folder_owner) {
   if (S_ISFIFO(mode) || S_ISSOCK(mode))
     return failed(std::string(S_ISFIFO(mode) ? "a FIFO" : "a socket") +
                   ", where ostrel wants a file; remove it (rm " + log + "), then " + make);
-  return failed("a device, and ostrel appends to a regular file only; build ostrel with "
-                "another path for it");
+  return failed(
+      "a device, and ostrel appends to a regular file only; build ostrel with "
+      "another path for it");
 }
 
 outcome open_failure(const std::string& log, uid_t owner, int error) {
   std::string why = error_text(error);
   if (error == EROFS)
-    return failed(why + "; mount that file system read-write, or build ostrel with another "
-                        "path for it");
+    return failed(why +
+                  "; mount that file system read-write, or build ostrel with another "
+                  "path for it");
   return failed(why + "; run as the web server's user, and give that user write access: " +
                 grant(log, owner));
 }
@@ -174,9 +176,10 @@ outcome open_and_lock(const std::string& log, uid_t owner, const settings& site)
 // People's names, addresses and messages are no one else's to read.
 outcome kept_private(const std::string& path, mode_t mode, outcome result) {
   if (result.how != verdict::ok || !(mode & S_IRWXO)) return result;
-  return warned("open to other users, and it holds people's names, addresses and messages; "
-                "chmod o-rwx " +
-                path);
+  return warned(
+      "open to other users, and it holds people's names, addresses and messages; "
+      "chmod o-rwx " +
+      path);
 }
 
 outcome check_log(const std::string& log, const settings& site) {
@@ -185,14 +188,14 @@ outcome check_log(const std::string& log, const settings& site) {
   if (auto wrong = check_folder(folder, place)) return *wrong;
   struct stat file;
   if (lstat(log.c_str(), &file) != 0)
-    return errno == ENOENT ? log_to_come(log, folder, place.st_uid)
-                           : folder_failure(folder, errno);
+    return errno == ENOENT ? log_to_come(log, folder, place.st_uid) : folder_failure(folder, errno);
   // Checked before opening, so that a FIFO or a device is never opened.
   if (!S_ISREG(file.st_mode)) return not_a_file(log, file.st_mode, place.st_uid);
   if (file.st_mode & S_IWOTH)
-    return failed("world-writable: anyone on this machine could forge or erase records; chmod "
-                  "o-rwx " +
-                  log);
+    return failed(
+        "world-writable: anyone on this machine could forge or erase records; chmod "
+        "o-rwx " +
+        log);
   return kept_private(log, file.st_mode, open_and_lock(log, file.st_uid, site));
 }
 
@@ -206,24 +209,28 @@ outcome check_outbox(const std::string& outbox) {
   if (lstat(outbox.c_str(), &box) != 0) {
     if (errno != ENOENT) return folder_failure(folder, errno);
     if (may_write_in(folder))
-      return passed("not there yet; this user may make it, and ostrel will when it first keeps "
-                    "a mail");
+      return passed(
+          "not there yet; this user may make it, and ostrel will when it first keeps "
+          "a mail");
     return failed("not there, and this user may not make it in " + folder + "; make it: " + make);
   }
   if (S_ISLNK(box.st_mode))
-    return failed("a symbolic link: mails would be kept wherever it points; put the folder itself "
-                  "there: rm " +
-                  outbox + "; " + make);
+    return failed(
+        "a symbolic link: mails would be kept wherever it points; put the folder itself "
+        "there: rm " +
+        outbox + "; " + make);
   if (!S_ISDIR(box.st_mode))
     return failed("not a folder; move it aside (mv " + outbox + " " + outbox + ".old), then " +
                   make);
   if (box.st_mode & S_IWOTH)
-    return failed("world-writable: anyone on this machine could put in a mail for ostrel-resend "
-                  "to send; chmod o-rwx " +
-                  outbox);
+    return failed(
+        "world-writable: anyone on this machine could put in a mail for ostrel-resend "
+        "to send; chmod o-rwx " +
+        outbox);
   if (faccessat(AT_FDCWD, outbox.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0)
-    return failed(error_text(errno) + "; run as the web server's user, and make the folder "
-                                      "that user's: chown " +
+    return failed(error_text(errno) +
+                  "; run as the web server's user, and make the folder "
+                  "that user's: chown " +
                   user_name(geteuid()) + " " + outbox + "; chmod 0700 " + outbox);
   return kept_private(outbox, box.st_mode,
                       passed("a folder this user may keep mails in, closed to other users"));
@@ -239,11 +246,6 @@ int names_in(const std::string& folder, std::vector<std::string>& names) {
   closedir(dir);
   std::sort(names.begin(), names.end());
   return 0;
-}
-
-bool is_kept_mail(std::string_view name) {
-  const std::string_view suffix = mail_tools::kept_suffix;
-  return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
 }
 
 std::string age_text(std::time_t seconds) {
@@ -262,7 +264,8 @@ outcome check_waiting_mails(const std::string& outbox) {
   std::time_t oldest = std::time(nullptr);
   struct stat file;
   for (const std::string& name : names) {
-    if (!is_kept_mail(name) || lstat((outbox + "/" + name).c_str(), &file) != 0) continue;
+    if (!mail_tools::is_kept_name(name) || lstat((outbox + "/" + name).c_str(), &file) != 0)
+      continue;
     ++count;
     oldest = std::min(oldest, file.st_mtime);
   }
@@ -270,8 +273,9 @@ outcome check_waiting_mails(const std::string& outbox) {
   const std::time_t waited = std::time(nullptr) - oldest;
   const std::string text = std::to_string(count) + " waiting, the oldest for " + age_text(waited);
   if (waited <= overdue_seconds) return passed(text + "; ostrel-resend sends them");
-  return failed(text + "; the mail server does not take them: each file says why (its Kept: "
-                       "line), and so does the mail server's log; then send them: runuser -u " +
+  return failed(text +
+                "; the mail server does not take them: each file says why (its Kept: "
+                "line), and so does the mail server's log; then send them: runuser -u " +
                 user_name(geteuid()) + " -- ostrel-resend");
 }
 
@@ -282,9 +286,10 @@ outcome check_refused_mails(const std::string& outbox) {
   if (int error = names_in(folder, names))
     return error == ENOENT ? passed("none") : skipped("not counted: " + error_text(error));
   // Beside each mail, its .reply says when and why it was refused.
-  names.erase(std::remove_if(names.begin(), names.end(),
-                             [](const std::string& name) { return !is_kept_mail(name); }),
-              names.end());
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string& name) { return !mail_tools::is_kept_name(name); }),
+      names.end());
   if (names.empty()) return passed("none");
   std::string listed;
   for (std::size_t i = 0; i < std::min(names.size(), named_mails); ++i)
@@ -292,11 +297,12 @@ outcome check_refused_mails(const std::string& outbox) {
   if (names.size() > named_mails)
     listed += " and " + std::to_string(names.size() - named_mails) + " more";
   const std::string first = folder + "/" + one_line(names[0]);
-  const std::string reply = first.substr(0, first.size() - mail_tools::kept_suffix.size()) + ".reply";
+  const std::string reply =
+      first.substr(0, first.size() - mail_tools::kept_suffix.size()) + ".reply";
   return failed(std::to_string(names.size()) + " refused for good: " + listed +
                 "; the .reply beside each says why (cat " + reply +
-                "); to send one again, move it back and run the sender: mv " +
-                first + " " + outbox + "/; runuser -u " + user_name(geteuid()) +
+                "); to send one again, move it back and run the sender: mv " + first + " " +
+                outbox + "/; runuser -u " + user_name(geteuid()) +
                 " -- ostrel-resend; else remove it: rm " + first);
 }
 
@@ -316,8 +322,8 @@ outcome check_free_space(const struct statvfs& fs, std::uintmax_t record) {
   const std::uintmax_t free = std::uintmax_t{fs.f_bavail} * fs.f_frsize;
   const std::uintmax_t records = free / record;
   const std::string text = std::to_string(free >> 20) + " MiB free, room for " +
-                           std::to_string(records) + " records of up to " +
-                           std::to_string(record) + " bytes";
+                           std::to_string(records) + " records of up to " + std::to_string(record) +
+                           " bytes";
   if (records == 0)
     return failed(text + "; every submission fails to be kept: free some space there");
   if (records < room_margin) return warned(text + "; free some space before it fills");
@@ -427,8 +433,7 @@ std::string mail_advice(const mail_tools::smtp& probe, const settings& site) {
 
 // The dialogue of a mail from the owner to `to` in ostrel's own words, up
 // to the server's 354 after DATA, then closed: no mail is sent.
-outcome try_mail(const settings& site, const std::string& to,
-                 mail_tools::deadline_type deadline) {
+outcome try_mail(const settings& site, const std::string& to, mail_tools::deadline_type deadline) {
   mail_tools::smtp probe;
   probe.server = site.mail_host;
   probe.port = site.mail_port;
@@ -442,10 +447,14 @@ outcome try_mail(const settings& site, const std::string& to,
 
 const char* status_word(verdict how) {
   switch (how) {
-    case verdict::ok: return "ok    ";
-    case verdict::warn: return "warn  ";
-    case verdict::fail: return "FAIL  ";
-    case verdict::skip: break;
+    case verdict::ok:
+      return "ok    ";
+    case verdict::warn:
+      return "warn  ";
+    case verdict::fail:
+      return "FAIL  ";
+    case verdict::skip:
+      break;
   }
   return "skip  ";
 }
@@ -515,22 +524,21 @@ void show_settings(std::FILE* out, const settings& site) {
   // Root passes checks of access that the web server's user fails.
   if (geteuid() == 0)
     user += ", who may do what the web server's user may not: run this as that user";
-  std::fprintf(
-      out,
-      "ostrel-check: the settings ostrel was built with, checked as %s\n"
-      "  request log     %s\n"
-      "  spam log        %s\n"
-      "  outbox          %s\n"
-      "  thank-you page  %s\n"
-      "  error page      %s\n"
-      "  mail server     %s, time limit %lld ms for both mails\n"
-      "  owner           %s\n"
-      "  thank-you mail  %s\n"
-      "  longest record  %ju bytes\n\n",
-      user.c_str(), site.request_log.c_str(), or_none(site.spam_log), or_none(site.outbox),
-      site.ok_page.c_str(), site.error_page.c_str(), mail_server(site).c_str(),
-      static_cast<long long>(site.mail_timeout.count()), site.owner_address.c_str(),
-      site.thank_you ? "sent" : "none", record_size(site));
+  std::fprintf(out,
+               "ostrel-check: the settings ostrel was built with, checked as %s\n"
+               "  request log     %s\n"
+               "  spam log        %s\n"
+               "  outbox          %s\n"
+               "  thank-you page  %s\n"
+               "  error page      %s\n"
+               "  mail server     %s, time limit %lld ms for both mails\n"
+               "  owner           %s\n"
+               "  thank-you mail  %s\n"
+               "  longest record  %ju bytes\n\n",
+               user.c_str(), site.request_log.c_str(), or_none(site.spam_log), or_none(site.outbox),
+               site.ok_page.c_str(), site.error_page.c_str(), mail_server(site).c_str(),
+               static_cast<long long>(site.mail_timeout.count()), site.owner_address.c_str(),
+               site.thank_you ? "sent" : "none", record_size(site));
 }
 
 // A static program cannot use the NSS modules that nsswitch.conf may name
@@ -588,7 +596,9 @@ outcome check_origin(const std::string& origin, const std::vector<unsigned long>
   return failed("nothing on this machine listens on " + where +
                 ", and ostrel is built for this origin: a browser sends it only from a page "
                 "served there, so every submission from a page served elsewhere is refused; "
-                "serve the site at " + origin + " (README: Deployment, 4), or build with the "
+                "serve the site at " +
+                origin +
+                " (README: Deployment, 4), or build with the "
                 "origins it is served at (-DOSTREL_SITE_ORIGINS=...). Behind a proxy that ends "
                 "TLS on another machine, that machine listens in this one's place");
 }

@@ -22,9 +22,9 @@ struct form_request {
   std::string_view name, email, subject, message;
   std::string_view honeypot;  // the value of the build's hidden field
   bool is_post = true;
-  std::string_view method;  // REQUEST_METHOD, as the request names it
-  std::string_view source;  // the page that sent it: Origin, else Referer; "": not said
-  same_site::origin own;    // the request's own origin (Host, scheme)
+  std::string_view method;    // REQUEST_METHOD, as the request names it
+  std::string_view source;    // the page that sent it: Origin, else Referer; "": not said
+  same_site::origin own;      // the request's own origin (Host, scheme)
   std::int64_t received = 0;  // when it came, in seconds since 1970 (UTC)
 };
 

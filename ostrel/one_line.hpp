@@ -14,8 +14,7 @@ inline constexpr std::size_t reported_text_limit = 300;
 // control bytes become spaces and bytes outside ASCII are written as \xHH,
 // so none of them can act as a control sequence; the text is cut at limit
 // bytes, never inside an escape.
-inline std::string one_line(std::string_view text,
-                            std::size_t limit = reported_text_limit) {
+inline std::string one_line(std::string_view text, std::size_t limit = reported_text_limit) {
   static const char hex[] = "0123456789abcdef";
   std::string line;
   for (char c : text) {

@@ -128,8 +128,8 @@ mail_tools::smtp mail_to(const std::string& to, const std::string& from, const s
 // machine's; sent from the owner's own, with the submitter's address to
 // reply to, it passes where the owner's domain lets this machine send.
 mail_tools::smtp notification_of(const submission& form, const settings& site) {
-  mail_tools::smtp mail = mail_to(site.owner_address,
-                                  site.notify_from_owner ? site.owner_address : form.email, site);
+  mail_tools::smtp mail =
+      mail_to(site.owner_address, site.notify_from_owner ? site.owner_address : form.email, site);
   if (site.notify_from_owner) mail.reply_to = form.email;
   mail.subject = form.subject;
   mail.body = form.name + "\r\n" + form.email + "\r\n" + form.message + "\r\n";
@@ -151,8 +151,8 @@ std::vector<mail_tools::smtp> mails_for(const submission& form, const settings& 
 std::string record_of(const submission& form, const form_request& request, const settings& site) {
   if (!site.log_time)
     return log_tools::record_line({form.name, form.email, form.subject, form.message});
-  return log_tools::record_line({form.name, form.email, form.subject, form.message,
-                                 log_tools::utc_text(request.received)});
+  return log_tools::record_line(
+      {form.name, form.email, form.subject, form.message, log_tools::utc_text(request.received)});
 }
 
 verdict refusal(verdict::kind what, std::string why) {
@@ -223,7 +223,8 @@ void send_mails(std::vector<mail_tools::smtp> mails, const settings& site, std::
     if (mail.send(deadline)) continue;
     std::string line = std::string(i == 0 ? "owner notification" : "acknowledgement") + " to " +
                        one_line(mail.to) + outcome_of(mail) + one_line(*mail.failure);
-    if (!site.outbox.empty() && worth_keeping(mail, i == 0)) line += kept_in_outbox(mail, line, site);
+    if (!site.outbox.empty() && worth_keeping(mail, i == 0))
+      line += kept_in_outbox(mail, line, site);
     report(errors, line);
   }
 }
@@ -260,8 +261,7 @@ form_request request_of(cgi_tools::cgi<form_var_map>& decoder, const settings& s
 
 verdict decide(const form_request& request, const settings& site) {
   if (site.post_only && !request.is_post)
-    return refusal(verdict::kind::not_post,
-                   "sent by " + one_line(request.method) + ", not POST");
+    return refusal(verdict::kind::not_post, "sent by " + one_line(request.method) + ", not POST");
   if (site.same_site && from_another_site(request, site))
     return refusal(verdict::kind::cross_site,
                    "sent from another site's page, " + one_line(request.source));

@@ -45,18 +45,13 @@ void say(std::FILE* stream, const std::string& text) {
 
 std::string error_text() { return std::strerror(errno); }
 
-bool is_kept(std::string_view name) {
-  return name[0] != '.' && name.size() > kept_suffix.size() &&
-         name.substr(name.size() - kept_suffix.size()) == kept_suffix;
-}
-
 // The names of the kept mails, oldest first: each starts with the second it
 // was kept in (ten digits until 2286), so they sort as their times do.
 failure kept_names(int folder_fd, std::vector<std::string>& names) {
   DIR* folder = fdopendir(dup(folder_fd));
   if (!folder) return error_text();
   while (const dirent* entry = readdir(folder))
-    if (is_kept(entry->d_name)) names.emplace_back(entry->d_name);
+    if (mail_tools::is_kept_name(entry->d_name)) names.emplace_back(entry->d_name);
   closedir(folder);
   std::sort(names.begin(), names.end());
   return {};

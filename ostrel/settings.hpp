@@ -16,12 +16,12 @@ struct settings {
 
   // --- Where the site keeps things
   std::string request_log = "/home/ruvak/ostrel/request_form.log";  // the site owner's
-  std::string ok_page = "/~ruvak/form_ok.html";        // thank-you page, served by the web server
-  std::string error_page = default_error_page;  // one page for every refusal
+  std::string ok_page = "/~ruvak/form_ok.html";  // thank-you page, served by the web server
+  std::string error_page = default_error_page;   // one page for every refusal
 
   // --- The mail
-  std::string mail_host = "localhost";  // the mail server runs on this machine
-  int mail_port = 2600;                 // where that mail server listens for us
+  std::string mail_host = "localhost";                // the mail server runs on this machine
+  int mail_port = 2600;                               // where that mail server listens for us
   std::string owner_address = "webmaster@localhost";  // receives every notification
   // The notification from the owner's own address, with the submitter's as
   // Reply-To. Mailbox providers refuse or file away mail whose From names a
@@ -39,7 +39,7 @@ struct settings {
   // controls, and mails carry it 7-bit (MIME). Off: only tabs, line breaks
   // and printable ASCII are kept, and every byte from 0x80 up is dropped.
   bool utf8 = false;
-  int request_limit = 3000;  // the raw request text, as sent; longer is not read at all
+  int request_limit = 3000;      // the raw request text, as sent; longer is not read at all
   std::size_t name_limit = 512;  // each field counted after cleaning
   std::size_t subject_limit = 512;
   std::size_t message_limit = 1024;

@@ -11,7 +11,6 @@
 
 #include "cgi_tools/cgi.hpp"
 
-
 namespace {
 
 // The program's limit on the raw request text.

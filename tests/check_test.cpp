@@ -2,6 +2,8 @@
 // server on a free port: the line of the check that a deployment fault
 // fails, the result, and what goes to the mail server; its arguments
 // through the program.
+#include "ostrel/check.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -14,7 +16,6 @@
 #include <ctime>
 #include <string>
 
-#include "ostrel/check.hpp"
 #include "support/cgi_run.hpp"
 #include "support/script_server.hpp"
 
@@ -58,8 +59,19 @@ checked run_check(const temp_dir& dir, int mail_port, rlim_t file_size_limit = R
 }
 
 enum class made {
-  nothing, folder, file, world_writable, readable, subfolder, fifo, locked_file,
-  unwritable_spam_log, linked_spam_log, outbox_file, old_mail, refused_mail
+  nothing,
+  folder,
+  file,
+  world_writable,
+  readable,
+  subfolder,
+  fifo,
+  locked_file,
+  unwritable_spam_log,
+  linked_spam_log,
+  outbox_file,
+  old_mail,
+  refused_mail
 };
 
 // What the row's spam log or outbox is, beside a good request log.
@@ -148,7 +160,8 @@ TEST(Check, Deployments) {
        "ok    request log %/log/request_form.log: not there yet; this user may make it, and the "
        "first submission will\n"},
       {"no log folder", made::nothing, cooperative, true,
-       "FAIL  request log %/log/request_form.log: folder %/log: No such file or directory; make it"},
+       "FAIL  request log %/log/request_form.log: folder %/log: No such file or directory; make "
+       "it"},
       {"a world-writable log", made::world_writable, cooperative, true,
        "FAIL  request log %/log/request_form.log: world-writable"},
       {"a log others may read", made::readable, cooperative, true,

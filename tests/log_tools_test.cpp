@@ -134,8 +134,8 @@ TEST(ExportProgram, LeavesOutAndNamesTheLinesThatAreNoRecords) {
   const std::size_t fields = site.name_limit + site.subject_limit + site.message_limit;
   std::string address(static_cast<std::size_t>(site.request_limit) - 30 - fields - 1, 'a'), breaks;
   for (std::size_t i = 0; i < site.message_limit; ++i) breaks += "\\n";
-  std::string head = "\"" + std::string(2 * site.name_limit, '"') + "\",\"" + address +
-                     "@\",\"" + std::string(2 * site.subject_limit, '"') + "\",\"";
+  std::string head = "\"" + std::string(2 * site.name_limit, '"') + "\",\"" + address + "@\",\"" +
+                     std::string(2 * site.subject_limit, '"') + "\",\"";
   std::string lines[] = {
       R"("Ann","ann@example.org","Hi","one\ntwo")",
       R"("broken","line")",
@@ -194,8 +194,8 @@ TEST(ExportProgram, Arguments) {
               {" - -", 2, ""},
               {" " + dir.file("none"), 2, ""}};
   for (const row& r : rows) {
-    std::string command = std::string(OSTREL_EXPORT) + r.arguments + " <" + dir.file("log") +
-                          " >" + dir.file("out") + " 2>/dev/null";
+    std::string command = std::string(OSTREL_EXPORT) + r.arguments + " <" + dir.file("log") + " >" +
+                          dir.file("out") + " 2>/dev/null";
     int status = std::system(command.c_str());
     EXPECT_EQ(WEXITSTATUS(status), r.want_status) << r.arguments;
     std::string out = read_file(dir.file("out"));

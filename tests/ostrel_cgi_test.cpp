@@ -211,7 +211,8 @@ TEST_F(Submission, JsonWhenAskedFor) {
     request.environment.push_back(accept);
     return request;
   };
-  cgi_request too_long = form_post(std::string(static_cast<std::size_t>(test_build.request_limit) + 1, 'x'));
+  cgi_request too_long =
+      form_post(std::string(static_cast<std::size_t>(test_build.request_limit) + 1, 'x'));
   cgi_request cut_short = form_post(valid);
   cut_short.body.resize(5);
   struct row {

@@ -1,6 +1,8 @@
 // The program's own code in one process: the decision over each
 // combination of settings that matters (settings value in, verdict out), and
 // its effects on a temporary folder and on scripted mail servers.
+#include "ostrel/ostrel.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -13,9 +15,8 @@
 #include <vector>
 
 #include "mail_tools/outbox.hpp"
-#include "ostrel/decision.hpp"
-#include "ostrel/ostrel.hpp"
 #include "ostrel/answer.hpp"
+#include "ostrel/decision.hpp"
 #include "support/cgi_run.hpp"
 #include "support/json_reply.hpp"
 #include "support/script_server.hpp"
@@ -29,8 +30,8 @@ using problem = field_problem;
 using field_errors = std::vector<field_error>;
 
 const settings defaults;
-const std::string longest_name(defaults.name_limit, 'n'), longest_subject(defaults.subject_limit, 's'),
-    longest_message(defaults.message_limit, 'm');
+const std::string longest_name(defaults.name_limit, 'n'),
+    longest_subject(defaults.subject_limit, 's'), longest_message(defaults.message_limit, 'm');
 
 // A request with the four values as the decoder gives them, and the CGI
 // variables the defences read ("NAME=value"; a POST unless REQUEST_METHOD says).
@@ -104,7 +105,9 @@ TEST(Decide, Fields) {
       {"message empty", {"a", "a@b", "s", ""}, {{field::message, problem::required}}},
       {"email without @", {"a", "ab", "s", "m"}, {{field::email, problem::invalid}}},
       {"email with a comma", {"a", "a,b@c", "s", "m"}, {{field::email, problem::invalid}}},
-      {"name a byte too long", {longest_name + "n", "a@b", "s", "m"}, {{field::name, problem::too_long}}},
+      {"name a byte too long",
+       {longest_name + "n", "a@b", "s", "m"},
+       {{field::name, problem::too_long}}},
       {"subject a byte too long",
        {"a", "a@b", longest_subject + "s", "m"},
        {{field::subject, problem::too_long}}},
@@ -115,30 +118,51 @@ TEST(Decide, Fields) {
       {"cleaning would change the address",
        {"a", "jos\xc3\xa9@example.com", "s", "m"},
        {{field::email, problem::invalid}}},
-      {"address a byte too long", {"a", "e" + long_address, "s", "m"}, {{field::email, problem::too_long}}},
+      {"address a byte too long",
+       {"a", "e" + long_address, "s", "m"},
+       {{field::email, problem::too_long}}},
       {"longest values, removed bytes not counted",
        {longest_name + "\x01\x80\xff", long_address, longest_subject, longest_message},
        {},
        "\"" + longest_name + "\",\"" + long_address + "\",\"" + longest_subject + "\",\"" +
            longest_message + "\"\n"},
-      {"plus and underscore", {"a", "first_last+forms@example.org", "s", "m"}, {},
+      {"plus and underscore",
+       {"a", "first_last+forms@example.org", "s", "m"},
+       {},
        "\"a\",\"first_last+forms@example.org\",\"s\",\"m\"\n"},
       {"escaped for the log",
        {"Ann Lee", "ann@example.org", "Hi, there", "line 1\r\nline 2\t\"q\" back\\n"},
        {},
        "\"Ann Lee\",\"ann@example.org\",\"Hi, there\",\"line 1\\r\\nline 2\t\"\"q\"\" back\\n\"\n"},
-      {"Cyrillic, without UTF-8", cyrillic, {{field::subject, problem::required}, {field::message, problem::required}}},
-      {"Cyrillic, with UTF-8", cyrillic, {},
-       "\"" + cyrillic.name + "\",\"ivan@example.org\",\"" + cyrillic.subject + "\",\"" + cyrillic.message + "\"\n",
+      {"Cyrillic, without UTF-8",
+       cyrillic,
+       {{field::subject, problem::required}, {field::message, problem::required}}},
+      {"Cyrillic, with UTF-8",
+       cyrillic,
+       {},
+       "\"" + cyrillic.name + "\",\"ivan@example.org\",\"" + cyrillic.subject + "\",\"" +
+           cyrillic.message + "\"\n",
        &utf8},
-      {"an address outside ASCII, with UTF-8", {"a", "zo\xc3\xab@example.org", "s", "m"},
-       {{field::email, problem::invalid}}, "", &utf8},
-      {"a name at its limit in bytes, with UTF-8", {two_byte_name, "a@b", "s", "m"}, {},
-       "\"" + two_byte_name + "\",\"a@b\",\"s\",\"m\"\n", &utf8},
-      {"a name a byte over it, with UTF-8", {two_byte_name + "a", "a@b", "s", "m"},
-       {{field::name, problem::too_long}}, "", &utf8},
-      {"with the time, and UTF-8", {"a", "a@b", "s", "m"}, {},
-       "\"a\",\"a@b\",\"s\",\"m\",\"2026-12-07T22:14:03Z\"\n", &timed},
+      {"an address outside ASCII, with UTF-8",
+       {"a", "zo\xc3\xab@example.org", "s", "m"},
+       {{field::email, problem::invalid}},
+       "",
+       &utf8},
+      {"a name at its limit in bytes, with UTF-8",
+       {two_byte_name, "a@b", "s", "m"},
+       {},
+       "\"" + two_byte_name + "\",\"a@b\",\"s\",\"m\"\n",
+       &utf8},
+      {"a name a byte over it, with UTF-8",
+       {two_byte_name + "a", "a@b", "s", "m"},
+       {{field::name, problem::too_long}},
+       "",
+       &utf8},
+      {"with the time, and UTF-8",
+       {"a", "a@b", "s", "m"},
+       {},
+       "\"a\",\"a@b\",\"s\",\"m\",\"2026-12-07T22:14:03Z\"\n",
+       &timed},
   };
   for (const auto& r : rows) {
     verdict v = decided(r.request, *r.build);
@@ -220,8 +244,10 @@ TEST(Decide, Defences) {
       {"user information in the Referer",
        with({site, http, "HTTP_REFERER=http://ann@www.example.org/~ruvak/"}), kind::accepted, ""},
       {"another site, named in bytes outside ASCII",
-       with({site, http, "HTTP_ORIGIN=http://\x9b" "31m\xc3\xa9vil.example"}), kind::cross_site,
-       foreign + "http://\\x9b31m\\xc3\\xa9vil.example"},
+       with({site, http,
+             "HTTP_ORIGIN=http://\x9b"
+             "31m\xc3\xa9vil.example"}),
+       kind::cross_site, foreign + "http://\\x9b31m\\xc3\\xa9vil.example"},
       {"a name that resolves here, in Host and Origin alike",
        with({"HTTP_HOST=evil.example:18080", http, "HTTP_ORIGIN=http://evil.example:18080"}),
        kind::cross_site, foreign + "http://evil.example:18080", &origins},
@@ -229,23 +255,35 @@ TEST(Decide, Defences) {
        with({"HTTP_HOST=example.org", http, "HTTP_ORIGIN=http://example.org"}), kind::cross_site,
        foreign + "http://example.org", &origins},
       {"a listed origin, its TLS ended by a proxy",
-       with({"HTTP_HOST=example.org", http, "HTTP_ORIGIN=https://example.org"}), kind::accepted,
-       "", &origins},
+       with({"HTTP_HOST=example.org", http, "HTTP_ORIGIN=https://example.org"}), kind::accepted, "",
+       &origins},
       {"honeypot empty", valid, kind::accepted, ""},
       {"honeypot filled", filled, kind::spam, "the hidden field \"website\" was filled in"},
       {"three links",
-       {"a", "a@b", "see http://x.example", "www.y.example and HTTPS://z.example"}, kind::spam,
-       "3 links, more than 2", &spam_rules},
-      {"two links, the first with its www.",
-       {"Ann", "a@b", "http://www.x.example/a", "and www.y.example"}, kind::accepted, "",
+       {"a", "a@b", "see http://x.example", "www.y.example and HTTPS://z.example"},
+       kind::spam,
+       "3 links, more than 2",
        &spam_rules},
-      {"ftp links", {"a", "a@b", "ftp://x.example", "FTP://www.y.example and ftp://z"}, kind::spam,
-       "3 links, more than 2", &spam_rules},
-      {"www. after any //", {"a", "a@b", "see//www.x.example", "(www.y.example) x//WWW.z"},
-       kind::spam, "3 links, more than 2", &spam_rules},
+      {"two links, the first with its www.",
+       {"Ann", "a@b", "http://www.x.example/a", "and www.y.example"},
+       kind::accepted,
+       "",
+       &spam_rules},
+      {"ftp links",
+       {"a", "a@b", "ftp://x.example", "FTP://www.y.example and ftp://z"},
+       kind::spam,
+       "3 links, more than 2",
+       &spam_rules},
+      {"www. after any //",
+       {"a", "a@b", "see//www.x.example", "(www.y.example) x//WWW.z"},
+       kind::spam,
+       "3 links, more than 2",
+       &spam_rules},
       {"a path is one link, and www inside a word none",
        {"a", "a@b", "https://x.example/www.y/www.z", "http://a.example/?q=www.b flowww.c"},
-       kind::accepted, "", &spam_rules},
+       kind::accepted,
+       "",
+       &spam_rules},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(decided(r.request, defaults).what, kind::accepted) << r.what << " (default)";
@@ -259,7 +297,8 @@ TEST(Decide, Defences) {
   }
   request_text invalid = filled;
   invalid.email = "bad";
-  EXPECT_EQ(decided(invalid, guarded).what, kind::refused) << "the fields come before the spam rules";
+  EXPECT_EQ(decided(invalid, guarded).what, kind::refused)
+      << "the fields come before the spam rules";
 }
 
 // Who sends each mail to whom, and what it says, for each way of sending.
@@ -269,7 +308,8 @@ TEST(Decide, Mails) {
   struct mail {
     std::string from, to, reply_to, subject, body;
   };
-  const mail thanks{owner, ann, "", "Thank you...", "Thank you for filling out the request form..."};
+  const mail thanks{owner, ann, "", "Thank you...",
+                    "Thank you for filling out the request form..."};
   struct row {
     bool from_owner, thank_you;
     std::vector<mail> want;
@@ -467,10 +507,13 @@ TEST_F(effects, DefencesSayWhyAndKeepSpam) {
             "ostrel: submission refused: sent from another site's page, http://b.example\n");
   EXPECT_EQ(carried(spam),
             "ostrel: submission dropped: the hidden field \"website\" was filled in; kept in the "
-            "spam log " + site.spam_log + "\n");
+            "spam log " +
+                site.spam_log + "\n");
   site.spam_log.clear();
-  EXPECT_EQ(carried(spam), "ostrel: submission dropped: the hidden field \"website\" was filled in\n");
-  EXPECT_EQ(read_file(dir.file("log/spam.log")), "\"a\",\"a@b\",\"s\",\"m\",\"2026-12-07T22:14:03Z\"\n");
+  EXPECT_EQ(carried(spam),
+            "ostrel: submission dropped: the hidden field \"website\" was filled in\n");
+  EXPECT_EQ(read_file(dir.file("log/spam.log")),
+            "\"a\",\"a@b\",\"s\",\"m\",\"2026-12-07T22:14:03Z\"\n");
   EXPECT_EQ(log(), "");
 }
 
@@ -489,7 +532,8 @@ TEST_F(effects, MailServerFaults) {
   // the whole \xc3 that would cross it.
   std::string long_text(241, 'x');
   for (int i = 0; i < 40; ++i) long_text += "\xc3\xa9";
-  const std::string no_time = "\nostrel: acknowledgement to a@b not sent: no time left to connect to localhost:";
+  const std::string no_time =
+      "\nostrel: acknowledgement to a@b not sent: no time left to connect to localhost:";
   struct row {
     const char* what;
     test_support::smtp_script script;
@@ -498,26 +542,43 @@ TEST_F(effects, MailServerFaults) {
   } rows[] = {
       {"replies a byte at a time", {}, "", ""},
       {"multi-line replies", {}, "", ""},
-      {"resets in the middle of the data", {}, both_mails(" outcome unknown: end of data: connection lost"), "n"},
+      {"resets in the middle of the data",
+       {},
+       both_mails(" outcome unknown: end of data: connection lost"),
+       "n"},
       {"closes after its greeting", {}, both_mails(" not sent: HELO: connection lost"), "na"},
-      {"answers every command with an error", {}, both_mails(" not accepted: greeting: 554 go away"), "n"},
+      {"answers every command with an error",
+       {},
+       both_mails(" not accepted: greeting: 554 go away"),
+       "n"},
       {"refuses the recipient",
        {},
        both_mails(" not accepted: RCPT TO: 550-5.1.1 <x>: Recipient  address rejected 550 " +
                   long_text.substr(0, 241)),
        "n"},
-      {"refuses the recipient for now", {}, both_mails(" not accepted: RCPT TO: 451 4.7.1 later"), "na"},
-      {"a malformed reply to the end of data", {},
-       both_mails(" outcome unknown: end of data: malformed reply"), "n"},
+      {"refuses the recipient for now",
+       {},
+       both_mails(" not accepted: RCPT TO: 451 4.7.1 later"),
+       "na"},
+      {"a malformed reply to the end of data",
+       {},
+       both_mails(" outcome unknown: end of data: malformed reply"),
+       "n"},
       {"never answers QUIT: the acknowledgement still has time", {}, "", ""},
       {"greets only after a while, each time", {}, "", ""},
       {"refuses bare line feeds", {}, "", ""},
-      {"never answers: the acknowledgement is not even begun", {},
+      {"never answers: the acknowledgement is not even begun",
+       {},
        "ostrel: owner notification to webmaster@localhost not sent: greeting: no reply within "
-       "the time limit" + no_time, "na"},
-      {"no reply to the end of data", {},
+       "the time limit" +
+           no_time,
+       "na"},
+      {"no reply to the end of data",
+       {},
        "ostrel: owner notification to webmaster@localhost outcome unknown: end of data: no reply "
-       "within the time limit" + no_time, "na"},
+       "within the time limit" +
+           no_time,
+       "na"},
   };
   rows[0].script.byte_by_byte = true;
   rows[1].script.greeting = "220-first\r\n220-second\r\n220 ready\r\n";
@@ -552,7 +613,9 @@ TEST_F(effects, MailServerFaults) {
       if (words != std::string::npos) {
         auto mail = mail_tools::kept_from_text(read_file(line.substr(words + 21)));
         EXPECT_TRUE(mail && mail->to == (kept.empty() && line.find(" owner ") != std::string::npos
-                                             ? "webmaster@localhost" : "a@b")) << r.what;
+                                             ? "webmaster@localhost"
+                                             : "a@b"))
+            << r.what;
         kept += line.find(" owner ") != std::string::npos ? "n" : "a";
         line.resize(words);
       }

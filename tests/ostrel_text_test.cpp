@@ -41,14 +41,28 @@ TEST(Filter, Cases) {
        "\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd \xe6\x9d\xb1 \xf0\x9f\x8d\xa3"},  // Иван 東 🍣
       {"\xc2\xa0\xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf", "",
        "\xc2\xa0\xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf"},  // next to what is dropped
-      {"a\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf" "b", "ab", "ab"},  // overlong
-      {"a\xed\xa0\x80\xed\xbf\xbf" "b", "ab", "ab"},                // surrogates
-      {"a\xf4\x90\x80\x80\xf5\x80\x80\x80" "b", "ab", "ab"},      // above U+10FFFF
-      {"a\xe2\x82" "b\xf0\x9f\x8d", "ab", "ab"},                     // cut short
-      {"a\x80\xbf" "b\xc3\xa9\xa9", "ab", "ab\xc3\xa9"},             // stray continuations
-      {"a\xc2\x80\xc2\x85\xc2\x9f" "b", "ab", "ab"},                 // C1 controls
-      {"a\xe2\x80\xaa\xe2\x80\xae" "b\xe2\x81\xa6\xe2\x81\xa9" "c\xe2\x80\xa9\xe2\x81\xa5", "abc",
-       "abc\xe2\x80\xa9\xe2\x81\xa5"},  // bidirectional controls, and their neighbours
+      {"a\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf"
+       "b",
+       "ab", "ab"},  // overlong
+      {"a\xed\xa0\x80\xed\xbf\xbf"
+       "b",
+       "ab", "ab"},  // surrogates
+      {"a\xf4\x90\x80\x80\xf5\x80\x80\x80"
+       "b",
+       "ab", "ab"},  // above U+10FFFF
+      {"a\xe2\x82"
+       "b\xf0\x9f\x8d",
+       "ab", "ab"},  // cut short
+      {"a\x80\xbf"
+       "b\xc3\xa9\xa9",
+       "ab", "ab\xc3\xa9"},  // stray continuations
+      {"a\xc2\x80\xc2\x85\xc2\x9f"
+       "b",
+       "ab", "ab"},  // C1 controls
+      {"a\xe2\x80\xaa\xe2\x80\xae"
+       "b\xe2\x81\xa6\xe2\x81\xa9"
+       "c\xe2\x80\xa9\xe2\x81\xa5",
+       "abc", "abc\xe2\x80\xa9\xe2\x81\xa5"},  // bidirectional controls, and their neighbours
   };
   for (const auto& r : rows) {
     EXPECT_EQ(filter(r.in), r.want) << "filter of \"" << r.in << "\"";

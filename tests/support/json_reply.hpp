@@ -2,9 +2,8 @@
 // header lines, and its body parsed as JSON.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 
 struct json_reply {
@@ -24,6 +23,7 @@ inline json_reply read_reply(const std::string& answer) {
     reply.headers[line.substr(0, colon)] = line.substr(colon + 2);
   }
   if (reply.headers.count("Status")) reply.status = std::stoi(reply.headers["Status"]);
-  reply.body = nlohmann::json::parse(answer.substr(std::min(at + 2, answer.size())), nullptr, false);
+  reply.body =
+      nlohmann::json::parse(answer.substr(std::min(at + 2, answer.size())), nullptr, false);
   return reply;
 }
