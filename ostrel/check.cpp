@@ -420,8 +420,9 @@ std::string mail_advice(const mail_tools::smtp& probe, const settings& site) {
            "time limit of " +
            std::to_string(site.mail_timeout.count()) + " ms" + see;
   if (starts_with(why, "DATA"))
-    return "it refuses the mail's text: a throttle past its limit (the README's Exim throttle "
-           "refuses at DATA; wait an hour, or raise it) or a content check; its log says which" +
+    return "it refuses the mail's text: a throttle past its limit (the package's Exim throttle, "
+           "/usr/share/ostrel/exim-ratelimit.acl, refuses at DATA; wait an hour, or raise "
+           "OSTREL_EXIM_HOURLY_LIMIT) or a content check; its log says which" +
            see;
   if (starts_with(why, "RCPT TO") && probe.to != site.owner_address)
     return "every thank-you to a visitor fails: let it relay mail from 127.0.0.1 on that port to "
