@@ -611,7 +611,10 @@ TEST_F(effects, MailServerFaults) {
       std::string line = said.substr(at, end - at);
       std::size_t words = line.find("; kept in the outbox ");
       if (words != std::string::npos) {
-        auto mail = mail_tools::kept_from_text(read_file(line.substr(words + 21)));
+        const std::string path = line.substr(words + 21);
+        auto mail = mail_tools::kept_from_text(read_file(path));
+        struct stat file {};
+        EXPECT_EQ(lstat(path.c_str(), &file) == 0 ? file.st_mode & 0007 : 1u, 0u) << r.what;
         EXPECT_TRUE(mail && mail->to == (kept.empty() && line.find(" owner ") != std::string::npos
                                              ? "webmaster@localhost"
                                              : "a@b"))
