@@ -14,7 +14,6 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <string>
 
 namespace cgi_tools {
 
@@ -152,13 +151,6 @@ inline body read_body(std::FILE* in, char* into, std::size_t n,
   return body::whole;
 }
 
-// The line for the web server's error log when a client was too slow: the
-// fault's own text goes to the client, and the owner would not see it.
-inline void report_late_body(std::chrono::milliseconds time_limit) {
-  std::string line = "ostrel: the request body did not come whole within " +
-                     std::to_string(time_limit.count()) + " ms\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 template <class Map>
 class cgi {
@@ -174,7 +166,6 @@ class cgi {
   // writes the fault's text and ends the process.
   explicit cgi(const int& limit, std::chrono::milliseconds body_time = body_time_limit) {
     fault f = load_or_release(limit, stdin, body_time);
-    if (f == fault::late) report_late_body(body_time);
     if (f != fault::none) stop(f);
   }
 

@@ -312,7 +312,11 @@ Ostrel::Ostrel(const int& limit, settings chosen)
     : json(chosen.json && json_answer::prefers_json(value_or_empty(std::getenv("HTTP_ACCEPT")))),
       decoder(limit, stdin, fault, chosen.body_timeout),
       site(std::move(chosen)) {
-  if (fault == cgi_tools::fault::late) cgi_tools::report_late_body(site.body_timeout);
+  // The fault's own text goes to the client: the owner learns of a client
+  // too slow to send its form from this line.
+  if (fault == cgi_tools::fault::late)
+    report(stderr, "the request body did not come whole within " +
+                       std::to_string(site.body_timeout.count()) + " ms");
   // Without a method this is no CGI request, and no one asked for JSON.
   if (fault != cgi_tools::fault::none && (!json || fault == cgi_tools::fault::no_method))
     cgi_tools::stop(fault);
