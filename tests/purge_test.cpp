@@ -72,11 +72,13 @@ TEST(Purge, Logs) {
       {{"--address", "ann@example.org"}, none, none, "not there, 0 records removed"},
       {{"--older-than", "-1"}, all, all, "", 2},
       {{"--address"}, all, all, "", 2},
+      {{"--address", "ann@example.org"}, "(folder)", "", "", 1},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(testing::PrintToString(r.arguments));
     temp_dir dir;
     const settings site = in(dir);
+    if (r.before == "(folder)") mkdir(site.request_log.c_str(), 0750);
     if (r.before != none) write_file(site.request_log, r.before);
     chmod(site.request_log.c_str(), 0640);
     struct stat before = {}, after = {};
@@ -85,8 +87,8 @@ TEST(Purge, Logs) {
     EXPECT_EQ(have.status, r.status) << have.out;
     const std::string said = r.status ? "ostrel-purge: " : site.request_log + ": " + r.said + "\n";
     EXPECT_EQ(have.out.find(said), 0u) << have.out;
-    if (stat(site.request_log.c_str(), &after) != 0) {
-      EXPECT_EQ(r.after, none);
+    if (stat(site.request_log.c_str(), &after) != 0 || S_ISDIR(after.st_mode)) {
+      EXPECT_EQ(r.after == none, !S_ISDIR(after.st_mode));
       continue;
     }
     EXPECT_EQ(read_file(site.request_log), r.after);
