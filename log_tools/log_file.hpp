@@ -62,15 +62,18 @@ inline failure write_all(int fd, const std::string& record) {
   return errno ? std::strerror(errno) : "nothing written";
 }
 
-// Opens the log at path to append to it, making it when it is missing.
-// Only a regular file will do: opening does not wait for a FIFO's reader,
-// and a device or a FIFO is refused. So is a symbolic link, which would
-// send the records wherever it points (or make a file there), and a new log
-// is no one else's to read or write, whatever the umask: it holds people's
-// names, addresses and messages.
-inline failure open_log(const std::string& path, int& fd) {
-  fd = ::open(path.c_str(),
-              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0660);
+// How a log is opened: a writer appends, and makes the log when it is
+// missing; ostrel-purge reads it, and makes none.
+inline constexpr int to_append = O_WRONLY | O_APPEND | O_CREAT;
+inline constexpr int to_read = O_RDONLY;
+
+// Opens the log at path as how says. Only a regular file will do: opening
+// does not wait for a FIFO's reader, and a device or a FIFO is refused. So
+// is a symbolic link, which would send the records wherever it points (or
+// make a file there), and a new log is no one else's to read or write,
+// whatever the umask: it holds people's names, addresses and messages.
+inline failure open_log(const std::string& path, int& fd, int how = to_append) {
+  fd = ::open(path.c_str(), how | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0660);
   if (fd >= 0) return {};
   // A FIFO without a reader, or a device without its hardware, refuses
   // the open with ENXIO.
@@ -88,18 +91,21 @@ inline bool still_at(int fd, const std::string& path) {
 // The log at path, opened and locked within time_limit: the file that is
 // at the path once the lock is held. ostrel-purge puts a new file in the
 // old one's place under the old one's lock, so a writer that waited for
-// that lock opens the new file rather than append to the old.
-inline failure open_locked(const std::string& path, std::chrono::milliseconds time_limit, int& fd) {
+// that lock opens the new file rather than append to the old. The new
+// file gets one try even when the wait used up the time limit: the lock
+// came in time, and the purge is done with the new file.
+inline failure open_locked(const std::string& path, std::chrono::milliseconds time_limit, int& fd,
+                           int how = to_append) {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + time_limit;
-  for (;;) {
-    if (failure why = open_log(path, fd)) return why;
+  for (bool replaced = false;; replaced = true) {
+    if (failure why = open_log(path, fd, how)) return why;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
     failure why = lock_exclusive(fd, std::max(left, std::chrono::milliseconds(0)));
     if (!why && still_at(fd, path)) return {};
     ::close(fd);
     if (why) return why;
-    if (clock::now() >= deadline) return "replaced again and again while this waited";
+    if (replaced && clock::now() >= deadline) return "replaced again and again while this waited";
   }
 }
 

@@ -1,6 +1,7 @@
 // Starts the demo stack (demo/run: the program built with its own log path and
 // SMTP port, lighttpd, the local mailbox) on free loopback ports in a folder of
 // its own, and reads back what the program logged and mailed.
+import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync, existsSync } from 'node:fs';
 import { createServer } from 'node:net';
@@ -67,11 +68,16 @@ export async function startStack() {
     // An example page as the build made it.
     page: (name) => readFileSync(join(runDir, 'build', 'pages', name), 'utf8'),
 
-    // Lines of the request log (or of another log in the run folder), each with its line feed.
+    // Lines of the request log (or of another log in the run folder), each with its line feed
+    // and without the time the demo's build ends each record with, which must be there.
     logLines(name = 'request_form.log') {
       const path = join(runDir, name);
       if (!existsSync(path)) return [];
-      return readFileSync(path, 'utf8').split(/(?<=\n)/);
+      return readFileSync(path, 'utf8').split(/(?<=\n)/).map((line) => {
+        const record = line.replace(/,"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"\n$/, '\n');
+        assert.notEqual(record, line, `no time at the end of ${line}`);
+        return record;
+      });
     },
 
     // Mails as the mailbox received them; data holds the exact bytes as latin-1.
