@@ -92,7 +92,7 @@ inline std::string unique_name() {
 
 // Keeps the mail in folder (made, mode 0700, when it is missing), whole or
 // not at all: written under a name that no reader takes, flushed to disk,
-// then renamed, as maildir does. Sets path to the file's; gives why the
+// then renamed, as maildir does, and the rename flushed too. Sets path to the file's; gives why the
 // mail could not be kept, or nothing.
 inline std::optional<std::string> keep(const std::string& folder, const kept_mail& mail,
                                        std::string& path) {
@@ -106,7 +106,15 @@ inline std::optional<std::string> keep(const std::string& folder, const kept_mai
   bool written = detail::write_whole(fd, kept_text(mail)) && ::fsync(fd) == 0;
   int error = errno;
   ::close(fd);
-  if (written && ::rename(part.c_str(), path.c_str()) == 0) return {};
+  if (written && ::rename(part.c_str(), path.c_str()) == 0) {
+    // The rename is on disk once the folder is: a crash then keeps the mail.
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+    return {};
+  }
   if (written) error = errno;
   ::unlink(part.c_str());
   return std::strerror(error ? error : EIO);
