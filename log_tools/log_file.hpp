@@ -81,28 +81,23 @@ inline failure open_log(const std::string& path, int& fd, int how = to_append) {
   return errno == ENXIO ? "not a regular file" : std::strerror(errno);
 }
 
-// Whether fd is still the file at path.
-inline bool still_at(int fd, const std::string& path) {
-  struct stat opened, named;
-  return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
-// The log at path, opened and locked within time_limit: the file that is
-// at the path once the lock is held. ostrel-purge puts a new file in the
-// old one's place under the old one's lock, so a writer that waited for
-// that lock opens the new file rather than append to the old. The new
-// file gets one try even when the wait used up the time limit: the lock
-// came in time, and the purge is done with the new file.
+// The log at path, opened and locked within time_limit, and described in
+// opened: the file that has that name once the lock is held. ostrel-purge
+// renames a new file over the old one under the old one's lock, which
+// leaves the old one without a name (a log has one), so a writer that
+// waited for that lock opens the new file rather than append to the old.
+// The new file gets one try even when the wait used up the time limit:
+// the lock came in time, and the purge is done with the new file.
 inline failure open_locked(const std::string& path, std::chrono::milliseconds time_limit, int& fd,
-                           int how = to_append) {
+                           struct stat& opened, int how = to_append) {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + time_limit;
   for (bool replaced = false;; replaced = true) {
     if (failure why = open_log(path, fd, how)) return why;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
     failure why = lock_exclusive(fd, std::max(left, std::chrono::milliseconds(0)));
-    if (!why && still_at(fd, path)) return {};
+    if (!why && ::fstat(fd, &opened) != 0) why = std::strerror(errno);
+    if (!why && opened.st_nlink > 0) return {};
     ::close(fd);
     if (why) return why;
     if (replaced && clock::now() >= deadline) return "replaced again and again while this waited";
@@ -119,11 +114,10 @@ inline failure append_record(const std::string& path, const std::string& record,
   // Past a file size limit the write must fail with EFBIG, not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
   int fd;
-  if (failure why = open_locked(path, lock_time_limit, fd)) return why;
   struct stat file;
+  if (failure why = open_locked(path, lock_time_limit, fd, file)) return why;
   failure why;
-  if (::fstat(fd, &file) != 0) why = std::strerror(errno);
-  if (!why && !S_ISREG(file.st_mode)) why = "not a regular file";
+  if (!S_ISREG(file.st_mode)) why = "not a regular file";
   if (!why) {
     why = write_all(fd, record);
     if (why && ::ftruncate(fd, file.st_size) != 0) {

@@ -276,12 +276,13 @@ bool missing(const std::string& path) {
 
 // The log at path without the records that go, under the lock that its
 // writers take: a writer that opened the old file and waited for the lock
-// finds that the file at the path is another, and opens that one
-// (log_tools::open_locked).
+// finds that the file it holds has no name left, and opens the one at the
+// path (log_tools::open_locked).
 bool purge_log(const std::string& path, const order& o, const purge_hooks& hooks, std::FILE* out,
                std::FILE* errors) {
   int fd;
-  if (failure why = log_tools::open_locked(path, lock_wait, fd, log_tools::to_read)) {
+  struct stat opened;
+  if (failure why = log_tools::open_locked(path, lock_wait, fd, opened, log_tools::to_read)) {
     if (!missing(path)) return complain(errors, "cannot read " + path + ": " + *why);
     say(out, path + ": not there, 0 records removed");
     return true;
