@@ -6,17 +6,21 @@
 #ifndef MAIL_TOOLS_OUTBOX_HPP
 #define MAIL_TOOLS_OUTBOX_HPP
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mail_tools {
 
@@ -29,6 +33,58 @@ inline constexpr std::string_view kept_suffix = ".mail";
 inline bool is_kept_name(std::string_view name) {
   return !name.empty() && name[0] != '.' && name.size() > kept_suffix.size() &&
          name.substr(name.size() - kept_suffix.size()) == kept_suffix;
+}
+
+namespace detail {
+
+// The kept mails' names in folder, sorted, and folder closed.
+inline void read_kept_names(DIR* folder, std::vector<std::string>& names) {
+  while (const dirent* entry = ::readdir(folder))
+    if (is_kept_name(entry->d_name)) names.emplace_back(entry->d_name);
+  ::closedir(folder);
+  std::sort(names.begin(), names.end());
+}
+
+}  // namespace detail
+
+// The names of the kept mails in a folder, oldest first: each starts with
+// the second it was kept in (ten digits until 2286), so they sort as their
+// times do. Gives errno when the folder cannot be read, else 0.
+inline int kept_names(const std::string& folder, std::vector<std::string>& names) {
+  DIR* list = ::opendir(folder.c_str());
+  if (!list) return errno;
+  detail::read_kept_names(list, names);
+  return 0;
+}
+
+// The same of a folder held open, under a lock taken on it.
+inline int kept_names(int folder_fd, std::vector<std::string>& names) {
+  const int copy = ::dup(folder_fd);
+  if (copy < 0) return errno;
+  DIR* list = ::fdopendir(copy);
+  if (!list) {
+    const int error = errno;
+    ::close(copy);
+    return error;
+  }
+  detail::read_kept_names(list, names);
+  return 0;
+}
+
+// The second a mail was kept in, from the start of its name; nothing when
+// the name does not start with one.
+inline std::optional<std::int64_t> kept_at(std::string_view name) {
+  const std::size_t digits = std::min(name.find_first_not_of("0123456789"), std::size_t{18});
+  if (digits == 0) return {};
+  std::int64_t seconds = 0;
+  for (char digit : name.substr(0, digits)) seconds = seconds * 10 + (digit - '0');
+  return seconds;
+}
+
+// Beside a mail refused for good, the file that says when and why: the
+// mail's name or path with .reply for .mail.
+inline std::string reply_of(std::string_view mail) {
+  return std::string(mail.substr(0, mail.size() - kept_suffix.size())) + ".reply";
 }
 
 struct kept_mail {

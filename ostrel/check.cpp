@@ -1,6 +1,5 @@
 #include "ostrel/check.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <nss.h>
@@ -236,18 +235,6 @@ outcome check_outbox(const std::string& outbox) {
                       passed("a folder this user may keep mails in, closed to other users"));
 }
 
-// The names in a folder but those starting with a dot (files on their way
-// in), sorted; errno when it cannot be read.
-int names_in(const std::string& folder, std::vector<std::string>& names) {
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return errno;
-  while (const dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return 0;
-}
-
 std::string age_text(std::time_t seconds) {
   if (seconds < 3600) return std::to_string(seconds / 60) + " minutes";
   if (seconds < 2 * 86400) return std::to_string(seconds / 3600) + " hours";
@@ -257,15 +244,14 @@ std::string age_text(std::time_t seconds) {
 // The mails waiting to be sent again, and how long the oldest has waited.
 outcome check_waiting_mails(const std::string& outbox) {
   std::vector<std::string> names;
-  if (int error = names_in(outbox, names))
+  if (int error = mail_tools::kept_names(outbox, names))
     return error == ENOENT ? passed("none: no outbox yet")
                            : skipped("not counted: " + error_text(error));
   std::size_t count = 0;
   std::time_t oldest = std::time(nullptr);
   struct stat file;
   for (const std::string& name : names) {
-    if (!mail_tools::is_kept_name(name) || lstat((outbox + "/" + name).c_str(), &file) != 0)
-      continue;
+    if (lstat((outbox + "/" + name).c_str(), &file) != 0) continue;
     ++count;
     oldest = std::min(oldest, file.st_mtime);
   }
@@ -283,13 +269,9 @@ outcome check_waiting_mails(const std::string& outbox) {
 outcome check_refused_mails(const std::string& outbox) {
   const std::string folder = outbox + "/failed";
   std::vector<std::string> names;
-  if (int error = names_in(folder, names))
-    return error == ENOENT ? passed("none") : skipped("not counted: " + error_text(error));
   // Beside each mail, its .reply says when and why it was refused.
-  names.erase(
-      std::remove_if(names.begin(), names.end(),
-                     [](const std::string& name) { return !mail_tools::is_kept_name(name); }),
-      names.end());
+  if (int error = mail_tools::kept_names(folder, names))
+    return error == ENOENT ? passed("none") : skipped("not counted: " + error_text(error));
   if (names.empty()) return passed("none");
   std::string listed;
   for (std::size_t i = 0; i < std::min(names.size(), named_mails); ++i)
@@ -297,10 +279,8 @@ outcome check_refused_mails(const std::string& outbox) {
   if (names.size() > named_mails)
     listed += " and " + std::to_string(names.size() - named_mails) + " more";
   const std::string first = folder + "/" + one_line(names[0]);
-  const std::string reply =
-      first.substr(0, first.size() - mail_tools::kept_suffix.size()) + ".reply";
   return failed(std::to_string(names.size()) + " refused for good: " + listed +
-                "; the .reply beside each says why (cat " + reply +
+                "; the .reply beside each says why (cat " + mail_tools::reply_of(first) +
                 "); to send one again, move it back and run the sender: mv " + first + " " +
                 outbox + "/; runuser -u " + user_name(geteuid()) +
                 " -- ostrel-resend; else remove it: rm " + first);

@@ -1,6 +1,5 @@
 #include "ostrel/purge.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -320,16 +319,9 @@ bool names(const mail_tools::kept_mail& mail, std::string_view address) {
   return false;
 }
 
-// A kept mail's name starts with the second it was kept.
-std::optional<std::int64_t> kept_at(const std::string& name) {
-  const std::size_t digits = std::min(name.find_first_not_of("0123456789"), std::size_t{18});
-  if (digits == 0) return {};
-  return std::stoll(name.substr(0, digits));
-}
-
 bool mail_goes(const std::string& name, const mail_tools::kept_mail& mail, const order& o) {
   if (!o.address.empty() && names(mail, o.address)) return true;
-  std::optional<std::int64_t> when = kept_at(name);
+  std::optional<std::int64_t> when = mail_tools::kept_at(name);
   return o.received_before && when && *when < *o.received_before;
 }
 
@@ -345,20 +337,10 @@ failure read_file(const std::string& path, std::string& text) {
 // The reply beside a mail in failed/ goes first: killed between the two,
 // the purge leaves the mail, which the next run finds again.
 failure remove_mail(const std::string& folder, const std::string& name) {
-  const std::string stem = name.substr(0, name.size() - mail_tools::kept_suffix.size());
-  const std::string reply = folder + "/" + stem + ".reply";
+  const std::string reply = folder + "/" + mail_tools::reply_of(name);
   if (::unlink(reply.c_str()) != 0 && errno != ENOENT) return error_of("cannot remove " + reply);
   if (::unlink((folder + "/" + name).c_str()) != 0)
     return error_of("cannot remove " + folder + "/" + name);
-  return {};
-}
-
-failure kept_names(const std::string& folder, std::vector<std::string>& kept) {
-  DIR* list = ::opendir(folder.c_str());
-  if (!list) return error_of("cannot read " + folder);
-  while (const dirent* entry = ::readdir(list))
-    if (mail_tools::is_kept_name(entry->d_name)) kept.emplace_back(entry->d_name);
-  ::closedir(list);
   return {};
 }
 
@@ -368,7 +350,8 @@ bool purge_mails(const std::string& folder, const order& o, std::FILE* out, std:
     return true;
   }
   std::vector<std::string> kept;
-  if (failure why = kept_names(folder, kept)) return complain(errors, *why);
+  if (int error = mail_tools::kept_names(folder, kept))
+    return complain(errors, "cannot read " + folder + ": " + std::strerror(error));
   tally t;
   bool all = true;
   for (const std::string& name : kept) {

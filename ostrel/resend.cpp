@@ -1,15 +1,12 @@
 #include "ostrel/resend.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -26,7 +23,6 @@
 namespace {
 
 using failure = std::optional<std::string>;
-using mail_tools::kept_suffix;
 
 enum class fate { sent, left, moved };
 
@@ -44,18 +40,6 @@ void say(std::FILE* stream, const std::string& text) {
 }
 
 std::string error_text() { return std::strerror(errno); }
-
-// The names of the kept mails, oldest first: each starts with the second it
-// was kept in (ten digits until 2286), so they sort as their times do.
-failure kept_names(int folder_fd, std::vector<std::string>& names) {
-  DIR* folder = fdopendir(dup(folder_fd));
-  if (!folder) return error_text();
-  while (const dirent* entry = readdir(folder))
-    if (mail_tools::is_kept_name(entry->d_name)) names.emplace_back(entry->d_name);
-  closedir(folder);
-  std::sort(names.begin(), names.end());
-  return {};
-}
 
 failure read_kept(const std::string& path, std::string& text) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -75,10 +59,6 @@ failure read_kept(const std::string& path, std::string& text) {
   return why;
 }
 
-// The second the mail was kept in, from its name; a name that does not
-// start with one counts as long kept.
-std::int64_t kept_since(const std::string& name) { return std::strtoll(name.c_str(), nullptr, 10); }
-
 std::string utc_now() { return log_tools::utc_text(std::time(nullptr)); }
 
 failure write_reply(const std::string& path, const std::string& text) {
@@ -95,11 +75,10 @@ failure write_reply(const std::string& path, const std::string& text) {
 // goes first, so that no mail lies in failed/ without its reason.
 outcome move_to_failed(const std::string& outbox, const std::string& name, const std::string& why) {
   const std::string failed = outbox + "/failed";
-  const std::string stem = name.substr(0, name.size() - kept_suffix.size());
   failure problem;
   if (mkdir(failed.c_str(), 0700) != 0 && errno != EEXIST) problem = error_text();
   if (!problem)
-    problem = write_reply(failed + "/" + stem + ".reply", utc_now() + ", " + why + "\n");
+    problem = write_reply(failed + "/" + mail_tools::reply_of(name), utc_now() + ", " + why + "\n");
   if (!problem && rename((outbox + "/" + name).c_str(), (failed + "/" + name).c_str()) != 0)
     problem = error_text();
   if (problem)
@@ -123,7 +102,8 @@ outcome send_kept(const settings& site, const std::string& name,
     return {fate::left, to + " sent, but left in the outbox, to be sent again: " + error_text()};
   }
   outcome result;
-  const std::int64_t since = kept_since(name);
+  // A name that does not start with the second it was kept in counts as long kept.
+  const std::int64_t since = mail_tools::kept_at(name).value_or(0);
   if (mail.refused && mail.refusal_code >= 500)
     result = move_to_failed(site.outbox, name, "refused for good: " + *mail.failure);
   else if (std::time(nullptr) - since > std::chrono::seconds(kept_at_most).count())
@@ -173,8 +153,8 @@ bool resend(const settings& site, std::FILE* out, std::FILE* errors) {
     return false;
   }
   std::vector<std::string> names;
-  failure unread = kept_names(fd, names);
-  if (unread) say(errors, "cannot read the outbox " + outbox + ": " + *unread);
+  const int unread = mail_tools::kept_names(fd, names);
+  if (unread) say(errors, "cannot read the outbox " + outbox + ": " + std::strerror(unread));
   bool all_sent = !unread;
   for (const std::string& name : names) {
     outcome result = resend_one(site, name);
