@@ -62,6 +62,25 @@ inline failure write_all(int fd, const std::string& record) {
   return errno ? std::strerror(errno) : "nothing written";
 }
 
+// The rest of what fd holds, appended to text.
+inline failure read_all(int fd, std::string& text) {
+  char block[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::strerror(errno);
+    if (n == 0) return {};
+    text.append(block, static_cast<std::size_t>(n));
+  }
+}
+
+// The folder part of a path, as open() walks it.
+inline std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // How a log is opened: a writer appends, and makes the log when it is
 // missing; ostrel-purge reads it, and makes none.
 inline constexpr int to_append = O_WRONLY | O_APPEND | O_CREAT;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,6 +71,8 @@ inline std::string utc_text(std::int64_t seconds) {
   detail::put_digits(out, in_day % 60, 2);
   return out + 'Z';
 }
+
+inline std::string utc_now() { return utc_text(std::time(nullptr)); }
 
 // The seconds of a text that utc_text makes, "YYYY-MM-DDTHH:MM:SSZ";
 // nothing for any other text or for a date that does not exist.

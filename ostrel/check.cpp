@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "log_tools/log_file.hpp"
 #include "log_tools/log_record.hpp"
 #include "mail_tools/outbox.hpp"
 #include "mail_tools/smtp.hpp"
@@ -67,13 +68,6 @@ std::string user_name(uid_t uid) {
 std::string group_name(gid_t gid) {
   const group* found = getgrgid(gid);
   return found ? found->gr_name : std::to_string(gid);
-}
-
-// The folder part of a path, as open() walks it.
-std::string folder_of(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool may_write_in(const std::string& folder) {
@@ -182,7 +176,7 @@ outcome kept_private(const std::string& path, mode_t mode, outcome result) {
 }
 
 outcome check_log(const std::string& log, const settings& site) {
-  const std::string folder = folder_of(log);
+  const std::string folder = log_tools::folder_of(log);
   struct stat place;
   if (auto wrong = check_folder(folder, place)) return *wrong;
   struct stat file;
@@ -200,7 +194,7 @@ outcome check_log(const std::string& log, const settings& site) {
 
 // The outbox as ostrel keeps mails in it, and ostrel-resend reads them.
 outcome check_outbox(const std::string& outbox) {
-  const std::string folder = folder_of(outbox);
+  const std::string folder = log_tools::folder_of(outbox);
   struct stat place;
   if (auto wrong = check_folder(folder, place)) return *wrong;
   const std::string make = "install -d -o " + user_name(geteuid()) + " -m 0700 " + outbox;
@@ -288,9 +282,9 @@ outcome check_refused_mails(const std::string& outbox) {
 
 // The folders ostrel writes in: the logs' and the outbox's.
 std::vector<std::string> places(const settings& site) {
-  std::vector<std::string> folders{folder_of(site.request_log)};
-  if (!site.spam_log.empty()) folders.push_back(folder_of(site.spam_log));
-  if (!site.outbox.empty()) folders.push_back(folder_of(site.outbox));
+  std::vector<std::string> folders{log_tools::folder_of(site.request_log)};
+  if (!site.spam_log.empty()) folders.push_back(log_tools::folder_of(site.spam_log));
+  if (!site.outbox.empty()) folders.push_back(log_tools::folder_of(site.outbox));
   return folders;
 }
 

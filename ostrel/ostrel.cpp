@@ -200,13 +200,12 @@ std::string outcome_of(const mail_tools::smtp& mail) {
   return mail.data_sent ? " outcome unknown: " : " not sent: ";
 }
 
-std::string utc_now() { return log_tools::utc_text(std::time(nullptr)); }
-
 // Keeps the mail in the outbox; says where, or why it could not.
 std::string kept_in_outbox(const mail_tools::smtp& mail, const std::string& line,
                            const settings& site) {
   std::string path;
-  mail_tools::kept_mail kept{mail.from, mail.to, mail.wire_data(), utc_now() + ", " + line};
+  mail_tools::kept_mail kept{mail.from, mail.to, mail.wire_data(),
+                             log_tools::utc_now() + ", " + line};
   if (auto why = mail_tools::keep(site.outbox, kept, path))
     return "; cannot keep it in the outbox " + site.outbox + ": " + *why;
   return "; kept in the outbox " + path;

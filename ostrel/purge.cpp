@@ -131,17 +131,6 @@ std::string counts(const tally& t, const order& o, const nouns& n) {
   return line;
 }
 
-failure read_all(int fd, std::string& text) {
-  char block[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::strerror(errno);
-    if (n == 0) return {};
-    text.append(block, static_cast<std::size_t>(n));
-  }
-}
-
 // --- The logs
 
 // Whether the record goes: by its address, or by its time. A record
@@ -188,12 +177,6 @@ std::string temporary_of(const std::string& path) {
   return path.substr(0, name) + "." + path.substr(name) + ".purge";
 }
 
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The new log, made with the old one's owner, group and mode, so that the
 // web server's user appends to it as before; written and flushed to disk.
 // A new log that the web server could not append to would turn every
@@ -222,7 +205,7 @@ failure write_beside(const std::string& temp, const struct stat& old, const std:
 
 // A rename is on disk once its folder is.
 failure flush_folder(const std::string& path) {
-  const std::string folder = folder_of(path);
+  const std::string folder = log_tools::folder_of(path);
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return error_of("cannot flush " + folder);
   failure why;
@@ -258,7 +241,7 @@ failure purge_locked(int fd, const std::string& path, const order& o, const purg
   // Opening for reading does not refuse a FIFO or a device.
   if (!S_ISREG(old.st_mode)) return "cannot read " + path + ": not a regular file";
   std::string text;
-  if (failure why = read_all(fd, text)) return "cannot read " + path + ": " + *why;
+  if (failure why = log_tools::read_all(fd, text)) return "cannot read " + path + ": " + *why;
   after(hooks, purge_step::read);
   const std::string kept = kept_lines(text, o, t);
   if (o.dry_run) return {};
@@ -328,7 +311,7 @@ bool mail_goes(const std::string& name, const mail_tools::kept_mail& mail, const
 failure read_file(const std::string& path, std::string& text) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return error_of("cannot read " + path);
-  failure why = read_all(fd, text);
+  failure why = log_tools::read_all(fd, text);
   ::close(fd);
   if (why) return "cannot read " + path + ": " + *why;
   return {};

@@ -48,18 +48,10 @@ failure read_kept(const std::string& path, std::string& text) {
   struct stat file;
   if (fstat(fd, &file) != 0) why = error_text();
   if (!why && !S_ISREG(file.st_mode)) why = "not a regular file";
-  char block[4096];
-  while (!why) {
-    ssize_t n = read(fd, block, sizeof block);
-    if (n == 0) break;
-    if (n > 0) text.append(block, static_cast<std::size_t>(n));
-    if (n < 0 && errno != EINTR) why = error_text();
-  }
+  if (!why) why = log_tools::read_all(fd, text);
   close(fd);
   return why;
 }
-
-std::string utc_now() { return log_tools::utc_text(std::time(nullptr)); }
 
 failure write_reply(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0660);
@@ -78,7 +70,8 @@ outcome move_to_failed(const std::string& outbox, const std::string& name, const
   failure problem;
   if (mkdir(failed.c_str(), 0700) != 0 && errno != EEXIST) problem = error_text();
   if (!problem)
-    problem = write_reply(failed + "/" + mail_tools::reply_of(name), utc_now() + ", " + why + "\n");
+    problem = write_reply(failed + "/" + mail_tools::reply_of(name),
+                          log_tools::utc_now() + ", " + why + "\n");
   if (!problem && rename((outbox + "/" + name).c_str(), (failed + "/" + name).c_str()) != 0)
     problem = error_text();
   if (problem)
