@@ -29,13 +29,14 @@ struct form_request {
 };
 
 // Fills in what the defences read from the CGI variables, as variable(name)
-// gives them ("" for one not set).
+// gives them ("" for one not set); the request's own origin only where the
+// build compares with it.
 template <class Variable>
-void read_cgi_variables(form_request& request, Variable variable) {
+void read_cgi_variables(form_request& request, const settings& site, Variable variable) {
   request.method = variable("REQUEST_METHOD");
   request.source = variable("HTTP_ORIGIN");
   if (request.source.empty()) request.source = variable("HTTP_REFERER");
-  request.own = same_site::of_request(variable);
+  if (site.same_site && site.site_origins.empty()) request.own = same_site::of_request(variable);
 }
 
 // The fields of the form, in its order.

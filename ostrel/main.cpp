@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "log_tools/log_file.hpp"
 #include "ostrel/answer.hpp"
@@ -9,8 +10,9 @@
 
 int main() {
   try {
-    const settings site = config::built();
-    Ostrel handler(site.request_limit, site);
+    settings site = config::built();
+    const int limit = site.request_limit;
+    Ostrel handler(limit, std::move(site));
     handler.run();
   } catch (...) {
     // Only the standard library throws, in practice when memory runs out;

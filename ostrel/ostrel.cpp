@@ -35,8 +35,10 @@ struct submission {
   std::string name, email, subject, message;
 };
 
+std::string ascii_kept(std::string_view text);
+
 std::string cleaned(std::string_view raw, const settings& site) {
-  return site.utf8 ? filter_utf8(std::string(raw)) : filter(std::string(raw));
+  return site.utf8 ? filter_utf8(raw) : ascii_kept(raw);
 }
 
 // A name, subject or message: there, and within its limit.
@@ -252,7 +254,8 @@ form_request request_of(cgi_tools::cgi<form_var_map>& decoder, const settings& s
   }
   request.is_post = decoder.is_post;
   request.received = std::time(nullptr);
-  read_cgi_variables(request, [](const char* name) { return value_or_empty(std::getenv(name)); });
+  read_cgi_variables(request, site,
+                     [](const char* name) { return value_or_empty(std::getenv(name)); });
   return request;
 }
 
@@ -375,9 +378,8 @@ bool is_control(std::string_view character) {
          (byte(1) == 0x81 && between(byte(2), 0xA6, 0xA9));
 }
 
-}  // namespace
-
-std::string filter(const std::string& text) {
+// What filter keeps of text; the decision's fields are views into the request.
+std::string ascii_kept(std::string_view text) {
   std::string kept;
   kept.reserve(text.size());
   for (char c : text)
@@ -385,7 +387,11 @@ std::string filter(const std::string& text) {
   return kept;
 }
 
-std::string filter_utf8(const std::string& text) {
+}  // namespace
+
+std::string filter(const std::string& text) { return ascii_kept(text); }
+
+std::string filter_utf8(std::string_view text) {
   std::string kept;
   kept.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "cgi_tools/cgi.hpp"
 #include "ostrel/settings.hpp"
@@ -33,7 +34,7 @@ std::string filter(const std::string& text);
 // What filter keeps below 0x80, and each well-formed UTF-8 character from
 // 0x80 up but a control (C1, and the bidirectional embeddings, overrides
 // and isolates); every other byte from 0x80 up is dropped.
-std::string filter_utf8(const std::string& text);
+std::string filter_utf8(std::string_view text);
 
 // filter of a C string up to its first NUL; "" for a null pointer.
 std::string no_null(const char* value);

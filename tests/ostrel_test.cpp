@@ -54,7 +54,7 @@ verdict decided(const request_text& text, const settings& site) {
   request.subject = text.subject;
   request.message = text.message;
   request.honeypot = text.honeypot;
-  read_cgi_variables(request, [&cgi](const char* name) -> std::string_view {
+  read_cgi_variables(request, site, [&cgi](const char* name) -> std::string_view {
     auto found = cgi.find(name);
     return found == cgi.end() ? std::string_view() : std::string_view(found->second);
   });
