@@ -259,6 +259,11 @@ form_request request_of(cgi_tools::cgi<form_var_map>& decoder, const settings& s
   return request;
 }
 
+// An answer as it stands, on standard output.
+void write_text(const std::string& text) {
+  log_tools::write_fully(STDOUT_FILENO, text.data(), text.size());
+}
+
 }  // namespace
 
 verdict decide(const form_request& request, const settings& site) {
@@ -426,10 +431,6 @@ bool is_good_email(const std::string& address) {
 }
 
 std::string csv_escape(const std::string& value) { return log_tools::escape(value); }
-
-void write_text(const std::string& text) {
-  log_tools::write_fully(STDOUT_FILENO, text.data(), text.size());
-}
 
 void write_redirect(const char* page) {
   // Assembled here rather than allocated: this also answers when memory has run out.

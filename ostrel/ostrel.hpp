@@ -55,6 +55,3 @@ std::string csv_escape(const std::string& value);
 
 // Writes "Location: <page>" and the blank line that ends the CGI header, and flushes.
 void write_redirect(const char* page);
-
-// Writes an answer to standard output as it stands.
-void write_text(const std::string& text);
