@@ -151,7 +151,6 @@ inline body read_body(std::FILE* in, char* into, std::size_t n,
   return body::whole;
 }
 
-
 template <class Map>
 class cgi {
  public:
