@@ -17,6 +17,7 @@
 #include "log_tools/log_file.hpp"
 #include "log_tools/log_record.hpp"
 #include "log_tools/utc_time.hpp"
+#include "log_tools/utf8.hpp"
 #include "mail_tools/outbox.hpp"
 #include "mail_tools/smtp.hpp"
 #include "ostrel/answer.hpp"
@@ -347,31 +348,6 @@ bool kept_ascii(unsigned char byte) {
 
 bool between(unsigned byte, unsigned low, unsigned high) { return byte >= low && byte <= high; }
 
-// The length of the well-formed UTF-8 character at text[at], 0 where there
-// is none (Unicode 3.9, table 3-7): no overlong form, no surrogate, nothing
-// above U+10FFFF, no sequence cut short.
-std::size_t utf8_character(std::string_view text, std::size_t at) {
-  auto byte = [&](std::size_t i) -> unsigned {
-    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
-  };
-  auto tail = [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i)
-      if (!between(byte(i), 0x80, 0xBF)) return false;
-    return true;
-  };
-  unsigned lead = byte(0);
-  if (between(lead, 0xC2, 0xDF)) return tail(1, 2) ? 2 : 0;
-  if (between(lead, 0xE0, 0xEF)) {
-    bool second = between(byte(1), lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF);
-    return second && tail(2, 3) ? 3 : 0;
-  }
-  if (between(lead, 0xF0, 0xF4)) {
-    bool second = between(byte(1), lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF);
-    return second && tail(2, 4) ? 4 : 0;
-  }
-  return 0;
-}
-
 // The C1 controls, U+0080 to U+009F, and the bidirectional embeddings,
 // overrides and isolates, U+202A to U+202E and U+2066 to U+2069, which can
 // make a name or a subject show other text than it holds.
@@ -401,14 +377,16 @@ std::string filter_utf8(std::string_view text) {
   kept.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
     unsigned char byte = static_cast<unsigned char>(text[at]);
-    std::size_t size = byte < 0x80 ? 1 : utf8_character(text, at);
-    if (size == 0) {  // not a character: this byte goes, the next is looked at anew
+    const log_tools::utf8_sequence sequence = byte < 0x80
+                                                  ? log_tools::utf8_sequence{1, true}
+                                                  : log_tools::first_sequence(text.substr(at));
+    if (!sequence.well_formed) {  // not a character: this byte goes, the next is looked at anew
       ++at;
       continue;
     }
-    std::string_view character(text.data() + at, size);
-    if (size == 1 ? kept_ascii(byte) : !is_control(character)) kept += character;
-    at += size;
+    std::string_view character = text.substr(at, sequence.size);
+    if (sequence.size == 1 ? kept_ascii(byte) : !is_control(character)) kept += character;
+    at += sequence.size;
   }
   return kept;
 }
