@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "log_tools/log_file.hpp"
+
 namespace mail_tools {
 
 // A kept mail's file name ends so; anything else in the folder (a file on
@@ -125,16 +127,6 @@ inline std::optional<kept_mail> kept_from_text(std::string_view text) {
 
 namespace detail {
 
-inline bool write_whole(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // A name no other process of this machine makes: the seconds since 1970,
 // this process, and a count within it. Names sort by the time a mail was
 // kept (ten digits until the year 2286).
@@ -148,8 +140,8 @@ inline std::string unique_name() {
 
 // Keeps the mail in folder (made, mode 0700, when it is missing), whole or
 // not at all: written under a name that no reader takes, flushed to disk,
-// then renamed, as maildir does, and the rename flushed too. Sets path to the file's; gives why the
-// mail could not be kept, or nothing.
+// then renamed, as maildir does, and the rename flushed too. Sets path to
+// the file's; gives why the mail could not be kept, or nothing.
 inline std::optional<std::string> keep(const std::string& folder, const kept_mail& mail,
                                        std::string& path) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::strerror(errno);
@@ -159,7 +151,8 @@ inline std::optional<std::string> keep(const std::string& folder, const kept_mai
   // People's names, addresses and messages: no one else's to read, whatever the umask.
   int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
   if (fd < 0) return std::strerror(errno);
-  bool written = detail::write_whole(fd, kept_text(mail)) && ::fsync(fd) == 0;
+  const std::string text = kept_text(mail);
+  bool written = log_tools::write_fully(fd, text.data(), text.size()) && ::fsync(fd) == 0;
   int error = errno;
   ::close(fd);
   if (written && ::rename(part.c_str(), path.c_str()) == 0) {
