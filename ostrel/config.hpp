@@ -34,9 +34,7 @@ inline settings built() {
 #ifdef OSTREL_OK_PAGE
   site.ok_page = OSTREL_OK_PAGE;
 #endif
-#ifdef OSTREL_ERROR_PAGE
-  site.error_page = OSTREL_ERROR_PAGE;
-#endif
+  site.error_page = error_page;
 #ifdef OSTREL_MAIL_HOST
   site.mail_host = OSTREL_MAIL_HOST;
 #endif
@@ -73,9 +71,7 @@ inline settings built() {
 #ifdef OSTREL_OUTBOX
   site.outbox = OSTREL_OUTBOX;
 #endif
-#ifdef OSTREL_JSON
-  site.json = OSTREL_JSON != 0;
-#endif
+  site.json = json;
 #ifdef OSTREL_BODY_TIMEOUT_MS
   site.body_timeout = std::chrono::milliseconds(OSTREL_BODY_TIMEOUT_MS);
 #endif
